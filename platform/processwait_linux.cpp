@@ -1,0 +1,45 @@
+#include "platform/processwait.h"
+
+#include <cerrno>
+#include <chrono>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#ifndef SYS_pidfd_open
+#define SYS_pidfd_open 434
+#endif
+
+namespace Updater::Platform {
+
+ProcessWaitResult waitForProcessExit(std::int64_t pid, int timeoutMs)
+{
+    // Mirror the Windows API, which sees only the low 32 bits of the id.
+    const auto processId = static_cast<pid_t>(static_cast<std::uint32_t>(pid));
+    if (processId <= 0)
+        return ProcessWaitResult::CouldNotOpen;
+
+    const int fd = static_cast<int>(syscall(SYS_pidfd_open, processId, 0));
+    if (fd < 0)
+        return ProcessWaitResult::CouldNotOpen;
+
+    // A pidfd becomes readable once the process has ended, zombie or reaped alike.
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    ProcessWaitResult outcome = ProcessWaitResult::TimedOutOrFailed;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd entry{fd, POLLIN, 0};
+        const int ready = poll(&entry, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+        if (ready > 0) {
+            outcome = ProcessWaitResult::Exited;
+            break;
+        }
+        if (ready == 0 || errno != EINTR)
+            break;
+    }
+    close(fd);
+    return outcome;
+}
+
+} // namespace Updater::Platform

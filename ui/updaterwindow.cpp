@@ -1,0 +1,93 @@
+#include "ui/updaterwindow.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QThread>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace Updater {
+
+UpdaterWindow::UpdaterWindow(const UpdaterOptions &runOptions, QWidget *parent)
+    : QDialog(parent)
+    , options(runOptions)
+{
+    setWindowTitle(QStringLiteral("Orvalink Updater"));
+    setMinimumSize(560, 360);
+    setModal(true);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(20, 20, 20, 20);
+    layout->setSpacing(12);
+
+    auto *heading = new QLabel(QStringLiteral("Установка обновления"), this);
+    heading->setStyleSheet(QStringLiteral("font-size: 20px; font-weight: 700;"));
+    layout->addWidget(heading);
+
+    versionLabel = new QLabel(QStringLiteral("Текущая версия: %1").arg(this->options.currentVersion), this);
+    layout->addWidget(versionLabel);
+
+    stageLabel = new QLabel(QStringLiteral("Подготовка..."), this);
+    layout->addWidget(stageLabel);
+
+    progressBar = new QProgressBar(this);
+    progressBar->setRange(0, 100);
+    progressBar->setValue(0);
+    layout->addWidget(progressBar);
+
+    logView = new QPlainTextEdit(this);
+    logView->setReadOnly(true);
+    layout->addWidget(logView, 1);
+
+    auto *buttonRow = new QHBoxLayout();
+    buttonRow->addStretch();
+    closeButton = new QPushButton(QStringLiteral("Закрыть"), this);
+    buttonRow->addWidget(closeButton);
+    layout->addLayout(buttonRow, 0);
+
+    closeButton->setEnabled(false);
+    connect(closeButton, &QPushButton::clicked, this, &QWidget::close);
+
+    QTimer::singleShot(0, this, &UpdaterWindow::startUpdate);
+}
+
+UpdaterWindow::~UpdaterWindow()
+{
+    if (workerThread) {
+        workerThread->quit();
+        workerThread->wait(5000);
+    }
+}
+
+void UpdaterWindow::reportStage(const QString &text, int progressValue)
+{
+    stageLabel->setText(text);
+    logView->appendPlainText(text);
+    if (progressValue >= 0)
+        progressBar->setValue(progressValue);
+}
+
+void UpdaterWindow::onStageChanged(const QString &text, int progressValue)
+{
+    reportStage(text, progressValue);
+}
+
+void UpdaterWindow::onDetailAppended(const QString &text)
+{
+    logView->appendPlainText(text);
+}
+
+void UpdaterWindow::onWorkerFinished(bool success, const QString &errorOrVersion)
+{
+    workerThread->quit();
+    workerThread->wait(3000);
+    if (success)
+        handleSuccess(errorOrVersion);
+    else
+        handleFailure(errorOrVersion);
+}
+
+} // namespace Updater

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "app/updateroptions.h"
+#include "source/updatemanifest.h"
+
+#include <QDialog>
+
+class QLabel;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QThread;
+
+namespace Updater {
+
+// The updater's only window: version, stage, progress bar and log of one update run, which it
+// starts itself on the first pass of the event loop. GUI thread only.
+class UpdaterWindow : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit UpdaterWindow(const UpdaterOptions &options, QWidget *parent = nullptr);
+    ~UpdaterWindow() override;
+
+    // Path of package.zip in the staging directory beside the installation directory.
+    QString packageFilePath() const;
+
+private slots:
+    void onStageChanged(const QString &text, int progressValue);
+    void onDetailAppended(const QString &text);
+    void onWorkerFinished(bool success, const QString &errorOrVersion);
+
+private:
+    void startUpdate();
+    void handleSuccess(const QString &version);
+    void handleFailure(const QString &error);
+    // Online steps on the GUI thread; each waits for its reply in a local event loop.
+    bool fetchManifest(QString *error);
+    bool downloadPackage(QString *error);
+
+    void reportStage(const QString &text, int progressValue);
+
+    UpdaterOptions options;
+    QLabel *stageLabel = nullptr;
+    QLabel *versionLabel = nullptr;
+    QProgressBar *progressBar = nullptr;
+    QPlainTextEdit *logView = nullptr;
+    QPushButton *closeButton = nullptr;
+    UpdateManifest manifest;
+    QThread *workerThread = nullptr;
+};
+
+} // namespace Updater
