@@ -1,0 +1,43 @@
+#pragma once
+
+#include "app/updateroptions.h"
+#include "source/updatemanifest.h"
+
+#include <QObject>
+
+namespace Updater {
+
+// Carries out the second half of an update on its own thread: unpacks the package (online mode),
+// stops the client, installs the payload and removes the working directories. Every run ends
+// with exactly one finished() signal. Lives on the worker thread; run() blocks it.
+class UpdateWorker : public QObject
+{
+    Q_OBJECT
+
+public:
+    UpdateWorker(const UpdaterOptions &workerOptions, const UpdateManifest &workerManifest);
+    ~UpdateWorker() override;
+
+    // .orvalink-update/extracted beside the installation directory.
+    QString extractedDirPath() const;
+
+signals:
+    void stageChanged(const QString &text, int progressValue);
+    void detailAppended(const QString &text);
+    void finished(bool success, const QString &errorOrVersion);
+
+public slots:
+    void run();
+
+private:
+    bool isOfflineMode() const;
+    // Each returns false with exactly one message in *error.
+    bool extractPackage(QString *error);
+    bool stopAppAndInstall(QString *error);
+    void removeWorkingDirectories();
+
+    UpdaterOptions options;
+    UpdateManifest manifest;
+};
+
+} // namespace Updater
