@@ -1,0 +1,244 @@
+#include "tools/release/payloadscan.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Updater::Release {
+
+namespace {
+
+bool fail(QString *error, const QString &message)
+{
+    if (error)
+        *error = message;
+    return false;
+}
+
+QString systemError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// The client is installed on Windows, where these names cannot be created; catching them here
+// spares the publisher a package that unpacks on Linux but fails on every user's machine.
+QString windowsNameProblem(const QString &name)
+{
+    static const QString forbidden = QStringLiteral("<>:\"\\|?*");
+    for (const QChar c : name) {
+        if (c.unicode() < 0x20 || forbidden.contains(c))
+            return QStringLiteral("holds a character Windows does not allow in names");
+    }
+    if (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
+        return QStringLiteral("ends with a dot or a space, which Windows drops");
+
+    const QString stem = name.section(QLatin1Char('.'), 0, 0).trimmed().toUpper();
+    static const QStringList reserved = {
+        QStringLiteral("CON"), QStringLiteral("PRN"), QStringLiteral("AUX"), QStringLiteral("NUL")};
+    const bool numberedDevice = stem.size() == 4
+        && (stem.startsWith(QLatin1String("COM")) || stem.startsWith(QLatin1String("LPT")))
+        && stem.at(3) >= QLatin1Char('1') && stem.at(3) <= QLatin1Char('9');
+    if (reserved.contains(stem) || numberedDevice)
+        return QStringLiteral("is a device name on Windows");
+    return QString();
+}
+
+class PayloadScanner
+{
+public:
+    PayloadScanner(const QString &root, const QString &canonicalRoot, const QString &prefix)
+        : m_root(root), m_canonicalRoot(canonicalRoot), m_prefix(prefix)
+    {
+    }
+
+    // relativeDir is "" for the payload root, otherwise "a/b".
+    bool scanDirectory(const QString &relativeDir, QString *error)
+    {
+        const QString dirPath = relativeDir.isEmpty() ? m_root : m_root + QLatin1Char('/') + relativeDir;
+        QDir dir(dirPath);
+        if (!dir.isReadable())
+            return fail(error, QStringLiteral("Cannot read the payload directory %1").arg(dirPath));
+        // System lists broken links and special files too, so they are refused rather than lost.
+        const QStringList names = dir.entryList(
+            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::NoSort);
+
+        QHash<QString, QString> folded;
+        for (const QString &name : names) {
+            const QString relative = relativeDir.isEmpty() ? name : relativeDir + QLatin1Char('/') + name;
+            const QString problem = windowsNameProblem(name);
+            if (!problem.isEmpty())
+                return fail(error, QStringLiteral("The payload entry %1 %2.").arg(relative, problem));
+            const QString key = name.toCaseFolded();
+            if (folded.contains(key))
+                return fail(error, QStringLiteral("The payload entries %1 and %2 differ only in letter "
+                                                  "case; Windows keeps only one of them.")
+                                       .arg(folded.value(key), relative));
+            folded.insert(key, relative);
+            if (!scanEntry(relative, error))
+                return false;
+        }
+        return true;
+    }
+
+    QList<PayloadEntry> takeEntries() { return std::move(m_entries); }
+
+private:
+    bool scanEntry(const QString &relative, QString *error)
+    {
+        const QString path = m_root + QLatin1Char('/') + relative;
+        struct stat status;
+        if (::lstat(QFile::encodeName(path).constData(), &status) != 0)
+            return fail(error, QStringLiteral("Cannot read the payload entry %1: %2").arg(path, systemError()));
+
+        PayloadEntry entry;
+        entry.sourcePath = path;
+        entry.permissions = status.st_mode & 07777;
+        entry.archivePath = m_prefix + relative;
+
+        if (S_ISDIR(status.st_mode)) {
+            entry.kind = PayloadEntry::Kind::Directory;
+            entry.archivePath += QLatin1Char('/');
+            m_entries.append(entry);
+            return scanDirectory(relative, error);
+        }
+        if (S_ISREG(status.st_mode)) {
+            entry.kind = PayloadEntry::Kind::File;
+            entry.size = status.st_size;
+            m_entries.append(entry);
+            return true;
+        }
+        if (S_ISLNK(status.st_mode)) {
+            entry.kind = PayloadEntry::Kind::SymLink;
+            if (!readLinkTarget(path, &entry.linkTarget, error))
+                return false;
+            if (!checkLinkStaysInside(relative, entry.linkTarget, error))
+                return false;
+            m_entries.append(entry);
+            return true;
+        }
+        return fail(error, QStringLiteral("The payload entry %1 is neither a file, a directory nor a "
+                                          "link.").arg(relative));
+    }
+
+    static bool readLinkTarget(const QString &path, QString *target, QString *error)
+    {
+        QByteArray buffer(4096, Qt::Uninitialized);
+        const ssize_t length = ::readlink(QFile::encodeName(path).constData(), buffer.data(),
+                                          static_cast<size_t>(buffer.size()));
+        if (length < 0 || length >= buffer.size())
+            return fail(error, QStringLiteral("Cannot read the link %1: %2").arg(path, systemError()));
+        buffer.truncate(static_cast<int>(length));
+        *target = QFile::decodeName(buffer);
+        return true;
+    }
+
+    // Two checks, because each misses what the other catches: the written target must not climb
+    // out by its text, and where it resolves (through other links too) must be inside as well.
+    bool checkLinkStaysInside(const QString &relative, const QString &target, QString *error) const
+    {
+        if (target.isEmpty() || target.startsWith(QLatin1Char('/')))
+            return fail(error, QStringLiteral("The link %1 points outside the payload (%2); links must "
+                                              "be relative and stay inside it.").arg(relative, target));
+
+        const QString linkDir = QFileInfo(relative).path(); // "." at the top
+        const QString lexical = QDir::cleanPath(linkDir + QLatin1Char('/') + target);
+        if (lexical == QLatin1String("..") || lexical.startsWith(QLatin1String("../")))
+            return fail(error, QStringLiteral("The link %1 points outside the payload (%2).")
+                                   .arg(relative, target));
+
+        const QString resolved = QFileInfo(m_root + QLatin1Char('/') + relative).canonicalFilePath();
+        if (resolved.isEmpty())
+            return fail(error, QStringLiteral("The link %1 leads to nothing (%2).").arg(relative, target));
+        if (resolved != m_canonicalRoot && !resolved.startsWith(m_canonicalRoot + QLatin1Char('/')))
+            return fail(error, QStringLiteral("The link %1 points outside the payload (it resolves to %2).")
+                                   .arg(relative, resolved));
+        return true;
+    }
+
+    QString m_root;
+    QString m_canonicalRoot;
+    QString m_prefix;
+    QList<PayloadEntry> m_entries;
+};
+
+// The updater takes a package whose only entry is a directory for a wrapped release and
+// installs that directory's contents. A payload shaped like that would lose its top level.
+// Dot names are left out of the count because a plain listing on Linux does not show them.
+// Returns that directory's name, or an empty text when the payload is not shaped like that.
+QString wrappingFolder(const QList<PayloadEntry> &entries)
+{
+    int visible = 0;
+    QString folder;
+    for (const PayloadEntry &entry : entries) {
+        const bool isDirectory = entry.kind == PayloadEntry::Kind::Directory;
+        const QString path = isDirectory ? entry.archivePath.chopped(1) : entry.archivePath;
+        if (path.contains(QLatin1Char('/')) || path.startsWith(QLatin1Char('.')))
+            continue;
+        ++visible;
+        folder = isDirectory ? path : QString();
+    }
+    return visible == 1 ? folder : QString();
+}
+
+} // namespace
+
+bool scanPayload(const QString &payloadDir, const QString &topFolder, QList<PayloadEntry> *entries,
+                 QString *error)
+{
+    if (error)
+        error->clear();
+
+    const QFileInfo rootInfo(payloadDir);
+    if (!rootInfo.exists())
+        return fail(error, QStringLiteral("The payload directory %1 does not exist.").arg(payloadDir));
+    if (!rootInfo.isDir())
+        return fail(error, QStringLiteral("The payload %1 is not a directory.").arg(payloadDir));
+
+    QString prefix;
+    if (!topFolder.isEmpty()) {
+        const QString problem = windowsNameProblem(topFolder);
+        if (!problem.isEmpty())
+            return fail(error, QStringLiteral("The top folder %1 %2.").arg(topFolder, problem));
+        prefix = topFolder + QLatin1Char('/');
+    }
+
+    const QString root = QDir::cleanPath(rootInfo.absoluteFilePath());
+    PayloadScanner scanner(root, rootInfo.canonicalFilePath(), prefix);
+    if (!scanner.scanDirectory(QString(), error))
+        return false;
+    QList<PayloadEntry> found = scanner.takeEntries();
+
+    if (found.isEmpty())
+        return fail(error, QStringLiteral("The payload directory %1 is empty.").arg(payloadDir));
+    const QString wrapper = topFolder.isEmpty() ? wrappingFolder(found) : QString();
+    if (!wrapper.isEmpty())
+        return fail(error, QStringLiteral("The payload holds a single folder, %1, which the updater "
+                                          "would unwrap and install as the whole installation. "
+                                          "Pack its contents, or pass --top-folder to wrap it "
+                                          "deliberately.").arg(wrapper));
+
+    if (!topFolder.isEmpty()) {
+        PayloadEntry top;
+        top.kind = PayloadEntry::Kind::Directory;
+        top.archivePath = prefix;
+        top.permissions = 0755;
+        found.append(top);
+    }
+
+    // Code-unit order is independent of the locale; a directory's "name/" is a prefix of its
+    // children's paths, so it always comes first.
+    std::sort(found.begin(), found.end(), [](const PayloadEntry &a, const PayloadEntry &b) {
+        return QString::compare(a.archivePath, b.archivePath, Qt::CaseSensitive) < 0;
+    });
+    *entries = found;
+    return true;
+}
+
+} // namespace Updater::Release

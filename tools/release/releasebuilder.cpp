@@ -1,0 +1,251 @@
+#include "tools/release/releasebuilder.h"
+
+#include "source/updatemanifest.h"
+#include "tools/release/payloadscan.h"
+#include "tools/release/ziparchive.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStringDecoder>
+#include <QTemporaryFile>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+
+namespace Updater::Release {
+
+namespace {
+
+bool fail(QString *error, const QString &message)
+{
+    if (error)
+        *error = message;
+    return false;
+}
+
+bool readReleaseNotes(const QString &path, QString *notes, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(error, QStringLiteral("Cannot read the release notes %1: %2").arg(path, file.errorString()));
+    const QByteArray bytes = file.readAll();
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    *notes = decoder.decode(bytes);
+    if (decoder.hasError())
+        return fail(error, QStringLiteral("The release notes %1 are not UTF-8 text.").arg(path));
+    return true;
+}
+
+bool isInside(const QString &path, const QString &dir)
+{
+    return path == dir || path.startsWith(dir + QLatin1Char('/'));
+}
+
+// QTemporaryFile makes its files private to the owner; a published release must be readable by
+// the web server, so it gets the mode an ordinary new file would have.
+void giveOrdinaryMode(const QString &path)
+{
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::chmod(QFile::encodeName(path).constData(), 0666 & ~mask);
+}
+
+bool openTemporary(QTemporaryFile *file, const QString &outDir, const QString &finalName, QString *error)
+{
+    file->setFileTemplate(outDir + QStringLiteral("/.") + finalName + QStringLiteral(".XXXXXX"));
+    if (!file->open())
+        return fail(error, QStringLiteral("Cannot write to the output directory %1: %2")
+                               .arg(outDir, file->errorString()));
+    giveOrdinaryMode(file->fileName());
+    return true;
+}
+
+bool finishTemporary(QTemporaryFile *file, QString *error)
+{
+    const bool flushed = file->flush();
+    const QString reason = file->errorString();
+    file->close();
+    if (!flushed || file->error() != QFileDevice::NoError)
+        return fail(error, QStringLiteral("Cannot write %1: %2").arg(file->fileName(), reason));
+    return true;
+}
+
+bool sha256OfDiskFile(const QString &path, QByteArray *hex, QString *error)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return fail(error, QStringLiteral("Cannot read back %1: %2").arg(path, file.errorString()));
+    *hex = hash.result().toHex();
+    return true;
+}
+
+QString describe(const PayloadEntry &entry)
+{
+    return QStringLiteral("%1 (kind %2, mode %3, size %4, link %5)")
+        .arg(entry.archivePath)
+        .arg(static_cast<int>(entry.kind))
+        .arg(entry.permissions, 4, 8, QLatin1Char('0'))
+        .arg(entry.size)
+        .arg(entry.linkTarget);
+}
+
+bool sameListing(const QList<PayloadEntry> &packed, const QList<PayloadEntry> &read, QString *difference)
+{
+    if (packed.size() != read.size()) {
+        *difference = QStringLiteral("%1 entries packed, %2 read back").arg(packed.size()).arg(read.size());
+        return false;
+    }
+    for (int i = 0; i < packed.size(); ++i) {
+        PayloadEntry expected = packed.at(i);
+        expected.sourcePath.clear();
+        if (expected.kind != PayloadEntry::Kind::File)
+            expected.size = 0;
+        const PayloadEntry &actual = read.at(i);
+        if (expected.archivePath != actual.archivePath || expected.kind != actual.kind
+            || expected.permissions != actual.permissions || expected.size != actual.size
+            || expected.linkTarget != actual.linkTarget) {
+            *difference = QStringLiteral("packed %1, read back %2").arg(describe(expected), describe(actual));
+            return false;
+        }
+    }
+    return true;
+}
+
+QByteArray manifestDocument(const ReleaseOptions &options, const QString &notes, const QByteArray &sha256)
+{
+    QJsonObject object;
+    object.insert(QStringLiteral("version"), options.version);
+    object.insert(QStringLiteral("channel"), options.channel);
+    object.insert(QStringLiteral("minimum_supported_version"), options.minimumSupportedVersion);
+    object.insert(QStringLiteral("package_url"), options.packageUrl);
+    object.insert(QStringLiteral("package_hash"), QString::fromLatin1(sha256));
+    object.insert(QStringLiteral("package_format"), QStringLiteral("zip"));
+    object.insert(QStringLiteral("mandatory"), options.mandatory);
+    object.insert(QStringLiteral("release_notes"), notes);
+    return QJsonDocument(object).toJson(QJsonDocument::Indented);
+}
+
+bool checkManifestReadsBack(const QString &manifestPath, const ReleaseOptions &options, const QString &notes,
+                            const QByteArray &packageSha256, QString *error)
+{
+    QFile file(manifestPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(error, QStringLiteral("Cannot read back %1: %2").arg(manifestPath, file.errorString()));
+
+    UpdateManifest manifest;
+    QString parseError;
+    if (!parseUpdateManifest(file.readAll(), &manifest, &parseError))
+        return fail(error, QStringLiteral("The written manifest is refused by the updater: %1").arg(parseError));
+
+    const QString expectedHash = QString::fromLatin1(packageSha256);
+    const bool same = manifest.version == options.version && manifest.channel == options.channel
+        && manifest.minimumSupportedVersion == options.minimumSupportedVersion
+        && manifest.packageUrl == options.packageUrl && manifest.packageHash == expectedHash
+        && manifest.packageFormat == QLatin1String("zip") && manifest.mandatory == options.mandatory
+        && manifest.releaseNotes == notes;
+    if (!same)
+        return fail(error, QStringLiteral("The written manifest reads back differently from what was "
+                                          "meant (version %1, channel %2, hash %3).")
+                               .arg(manifest.version, manifest.channel, manifest.packageHash));
+    return true;
+}
+
+bool moveIntoPlace(QTemporaryFile *file, const QString &target, QString *error)
+{
+    // rename() replaces an existing file in one step, so readers see the old or the new one.
+    if (std::rename(QFile::encodeName(file->fileName()).constData(), QFile::encodeName(target).constData()) != 0)
+        return fail(error, QStringLiteral("Cannot put %1 in place: %2")
+                               .arg(target, QString::fromLocal8Bit(std::strerror(errno))));
+    file->setAutoRemove(false);
+    return true;
+}
+
+bool writeRelease(const ReleaseOptions &options, const QList<PayloadEntry> &entries, const QString &notes,
+                  const QString &outDir, ReleaseSummary *summary, QString *error)
+{
+    QTemporaryFile zipFile;
+    QByteArray writtenSha256;
+    if (!openTemporary(&zipFile, outDir, QStringLiteral("package.zip"), error)
+        || !writeZipArchive(entries, &zipFile, &writtenSha256, error) || !finishTemporary(&zipFile, error))
+        return false;
+
+    QList<PayloadEntry> readBack;
+    QString difference;
+    if (!readZipArchive(zipFile.fileName(), &readBack, error))
+        return false;
+    if (!sameListing(entries, readBack, &difference))
+        return fail(error, QStringLiteral("The written package does not hold what was packed: %1").arg(difference));
+
+    QByteArray diskSha256;
+    if (!sha256OfDiskFile(zipFile.fileName(), &diskSha256, error))
+        return false;
+    if (diskSha256 != writtenSha256)
+        return fail(error, QStringLiteral("The package on disk differs from the bytes written to it."));
+
+    QTemporaryFile manifestFile;
+    if (!openTemporary(&manifestFile, outDir, QStringLiteral("manifest.json"), error))
+        return false;
+    if (manifestFile.write(manifestDocument(options, notes, diskSha256)) < 0)
+        return fail(error, QStringLiteral("Cannot write %1: %2").arg(manifestFile.fileName(), manifestFile.errorString()));
+    if (!finishTemporary(&manifestFile, error)
+        || !checkManifestReadsBack(manifestFile.fileName(), options, notes, diskSha256, error))
+        return false;
+
+    const QString packagePath = outDir + QStringLiteral("/package.zip");
+    const QString manifestPath = outDir + QStringLiteral("/manifest.json");
+    if (!moveIntoPlace(&zipFile, packagePath, error) || !moveIntoPlace(&manifestFile, manifestPath, error))
+        return false;
+
+    if (summary) {
+        summary->packagePath = packagePath;
+        summary->manifestPath = manifestPath;
+        summary->packageSha256 = QString::fromLatin1(diskSha256);
+        summary->packageSize = QFileInfo(packagePath).size();
+        summary->entryCount = entries.size();
+    }
+    return true;
+}
+
+} // namespace
+
+bool buildRelease(const ReleaseOptions &options, ReleaseSummary *summary, QString *error)
+{
+    if (error)
+        error->clear();
+
+    QString notes;
+    if (!options.releaseNotesFile.isEmpty() && !readReleaseNotes(options.releaseNotesFile, &notes, error))
+        return false;
+
+    QList<PayloadEntry> entries;
+    if (!scanPayload(options.payloadDir, options.topFolder, &entries, error))
+        return false;
+
+    const QString outDir = QDir::cleanPath(QFileInfo(options.outDir).absoluteFilePath());
+    const bool outExisted = QFileInfo::exists(outDir);
+    if (outExisted && !QFileInfo(outDir).isDir())
+        return fail(error, QStringLiteral("The output %1 is not a directory.").arg(outDir));
+    if (!QDir().mkpath(outDir))
+        return fail(error, QStringLiteral("Cannot create the output directory %1.").arg(outDir));
+
+    bool written = false;
+    // A package written into its own payload would pack its own temporary files next time.
+    if (isInside(QFileInfo(outDir).canonicalFilePath(), QFileInfo(options.payloadDir).canonicalFilePath()))
+        fail(error, QStringLiteral("The output directory %1 lies inside the payload.").arg(outDir));
+    else
+        written = writeRelease(options, entries, notes, outDir, summary, error);
+
+    // A failed run leaves no trace, not even the directory it made (rmdir spares a non-empty one).
+    if (!written && !outExisted)
+        QDir().rmdir(outDir);
+    return written;
+}
+
+} // namespace Updater::Release

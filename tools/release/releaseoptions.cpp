@@ -1,0 +1,126 @@
+#include "tools/release/releaseoptions.h"
+
+#include <QSet>
+#include <QUrl>
+
+namespace Updater::Release {
+
+namespace {
+
+bool fail(QString *error, const QString &message)
+{
+    if (error)
+        *error = message;
+    return false;
+}
+
+// The updater reads any other channel name as "stable"; refusing it here keeps a typo from
+// publishing to the wrong audience without a word.
+bool isKnownChannel(const QString &channel)
+{
+    return channel == QLatin1String("stable") || channel == QLatin1String("migration");
+}
+
+bool isPlainName(const QString &name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
+        && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'));
+}
+
+} // namespace
+
+QString releaseUsage()
+{
+    return QStringLiteral(
+        "Usage: orvalink-release --payload DIR --version V --package-url URL --out DIR\n"
+        "                        [--channel stable|migration] [--release-notes FILE]\n"
+        "                        [--mandatory] [--minimum-supported-version V]\n"
+        "                        [--top-folder NAME]\n"
+        "Packs DIR into OUT/package.zip and describes it in OUT/manifest.json.\n");
+}
+
+bool parseReleaseOptions(const QStringList &arguments, ReleaseOptions *out, QString *error)
+{
+    if (error)
+        error->clear();
+
+    ReleaseOptions options;
+    QSet<QString> seen;
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString &name = arguments.at(i);
+        if (name == QLatin1String("--help") || name == QLatin1String("-h")) {
+            options.helpRequested = true;
+            continue;
+        }
+        if (seen.contains(name))
+            return fail(error, QStringLiteral("%1 is given more than once.").arg(name));
+        seen.insert(name);
+        if (name == QLatin1String("--mandatory")) {
+            options.mandatory = true;
+            continue;
+        }
+
+        QString *target = nullptr;
+        if (name == QLatin1String("--payload"))
+            target = &options.payloadDir;
+        else if (name == QLatin1String("--version"))
+            target = &options.version;
+        else if (name == QLatin1String("--package-url"))
+            target = &options.packageUrl;
+        else if (name == QLatin1String("--out"))
+            target = &options.outDir;
+        else if (name == QLatin1String("--channel"))
+            target = &options.channel;
+        else if (name == QLatin1String("--release-notes"))
+            target = &options.releaseNotesFile;
+        else if (name == QLatin1String("--minimum-supported-version"))
+            target = &options.minimumSupportedVersion;
+        else if (name == QLatin1String("--top-folder"))
+            target = &options.topFolder;
+        else
+            return fail(error, QStringLiteral("Unknown argument: %1").arg(name));
+
+        if (i + 1 >= arguments.size())
+            return fail(error, QStringLiteral("%1 needs a value.").arg(name));
+        *target = arguments.at(++i);
+    }
+
+    if (options.helpRequested) {
+        *out = options;
+        return true;
+    }
+
+    // The updater trims what it reads, so the manifest is written with the trimmed texts and the
+    // read-back check compares like with like.
+    options.version = options.version.trimmed();
+    options.packageUrl = options.packageUrl.trimmed();
+    options.minimumSupportedVersion = options.minimumSupportedVersion.trimmed();
+    options.channel = options.channel.trimmed().toLower();
+
+    if (options.payloadDir.isEmpty())
+        return fail(error, QStringLiteral("--payload is required."));
+    if (options.outDir.isEmpty())
+        return fail(error, QStringLiteral("--out is required."));
+    if (options.version.isEmpty())
+        return fail(error, QStringLiteral("--version is required and must not be blank."));
+    if (options.packageUrl.isEmpty())
+        return fail(error, QStringLiteral("--package-url is required."));
+
+    const QUrl url(options.packageUrl, QUrl::StrictMode);
+    const QString scheme = url.scheme().toLower();
+    if (!url.isValid() || url.host().isEmpty()
+        || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+        return fail(error, QStringLiteral("--package-url must be an absolute http or https URL: %1")
+                               .arg(options.packageUrl));
+    if (!isKnownChannel(options.channel))
+        return fail(error, QStringLiteral("--channel must be stable or migration, not %1")
+                               .arg(options.channel));
+    if (seen.contains(QStringLiteral("--top-folder")) && !isPlainName(options.topFolder))
+        return fail(error, QStringLiteral("--top-folder must be a single folder name: %1")
+                               .arg(options.topFolder));
+
+    *out = options;
+    return true;
+}
+
+} // namespace Updater::Release
