@@ -10,7 +10,8 @@ enum class ProcessWaitResult {
     CouldNotOpen,     // no such process, or no right to wait on it
 };
 
-// Blocks the calling thread until the process with the given id ends or timeoutMs passes.
+// Blocks the calling thread until the process with the given id ends or timeoutMs passes
+// (a negative timeoutMs waits without a limit). Any thread.
 // Windows: OpenProcess(SYNCHRONIZE) and WaitForSingleObject on the low 32 bits of the id.
 // Linux: pidfd_open and poll, so the wait costs no CPU.
 ProcessWaitResult waitForProcessExit(std::int64_t pid, int timeoutMs);

@@ -28,9 +28,15 @@ ProcessWaitResult waitForProcessExit(std::int64_t pid, int timeoutMs)
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     ProcessWaitResult outcome = ProcessWaitResult::TimedOutOrFailed;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        // A negative limit waits for ever, as INFINITE (-1 as a DWORD) does on Windows.
+        int pollMs = -1;
+        if (timeoutMs >= 0) {
+            // Round up so that a wait never ends before its limit because of truncation.
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            pollMs = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        }
         pollfd entry{fd, POLLIN, 0};
-        const int ready = poll(&entry, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+        const int ready = poll(&entry, 1, pollMs);
         if (ready > 0) {
             outcome = ProcessWaitResult::Exited;
             break;
