@@ -1,0 +1,53 @@
+#include "worker/processrunner.h"
+
+#include "platform/programlocator.h"
+
+#include <QObject>
+#include <QProcess>
+
+namespace Updater {
+
+namespace {
+
+constexpr int startTimeoutMs = 30000;
+
+} // namespace
+
+bool runProcess(const QString &program, const QStringList &arguments, QString *error)
+{
+    if (error)
+        error->clear();
+
+    QProcess process;
+    process.setProgram(Platform::locateProgram(program));
+    process.setArguments(arguments);
+    process.start(QIODevice::ReadWrite);
+    if (!process.waitForStarted(startTimeoutMs)) {
+        if (error)
+            *error = QObject::tr("Failed to start %1").arg(program);
+        return false;
+    }
+
+    process.closeWriteChannel();
+    process.waitForFinished(-1);
+
+    if (process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
+        return true;
+
+    if (error) {
+        const QString standardError = QString::fromUtf8(process.readAllStandardError());
+        if (!standardError.trimmed().isEmpty()) {
+            *error = standardError;
+        } else {
+            const QString standardOutput = QString::fromUtf8(process.readAllStandardOutput());
+            if (!standardOutput.trimmed().isEmpty())
+                *error = standardOutput;
+            else
+                *error = QObject::tr("%1 exited with code %2")
+                             .arg(program, QString::number(process.exitCode()));
+        }
+    }
+    return false;
+}
+
+} // namespace Updater

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace Updater {
+
+// Runs a program to its end: waits up to 30 s for it to start, closes its input at once, then
+// waits without a limit. A bare program name is found beside the updater first, then in PATH.
+// True when it ended normally with exit code 0. Otherwise false, and *error (may be null; it is
+// cleared on entry) receives "Failed to start <program>", or the program's whole standard error,
+// or, when that is blank, its whole standard output, or, when both are blank,
+// "<program> exited with code <n>"; <program> is always the name as given.
+// Blocks the calling thread and needs no event loop; any thread.
+bool runProcess(const QString &program, const QStringList &arguments, QString *error);
+
+} // namespace Updater

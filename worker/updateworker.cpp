@@ -1,0 +1,88 @@
+#include "worker/updateworker.h"
+
+#include "install/filetree.h"
+#include "install/stagedinstallation.h"
+#include "install/staginglayout.h"
+#include "worker/cleanupguard.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
+namespace Updater {
+
+UpdateWorker::UpdateWorker(const UpdaterOptions &workerOptions, const UpdateManifest &workerManifest)
+    : QObject(nullptr)
+    , options(workerOptions)
+    , manifest(workerManifest)
+{
+}
+
+UpdateWorker::~UpdateWorker() = default;
+
+QString UpdateWorker::extractedDirPath() const
+{
+    return StagingLayout(options.installDir).extractedDir();
+}
+
+bool UpdateWorker::isOfflineMode() const
+{
+    // Not trimmed: a root made of blanks is still a root the client named.
+    return !options.offlinePayloadRoot.isEmpty();
+}
+
+void UpdateWorker::run()
+{
+    QString error;
+
+    if (!isOfflineMode()) {
+        emit stageChanged(QStringLiteral("Распаковка пакета"), 72);
+        emit detailAppended(QStringLiteral("Распаковка пакета..."));
+        if (!extractPackage(&error)) {
+            emit finished(false, error);
+            return;
+        }
+    }
+
+    emit stageChanged(QStringLiteral("Применение обновления"), 80);
+    emit detailAppended(QStringLiteral("Завершение процессов..."));
+    if (!stopAppAndInstall(&error)) {
+        emit finished(false, error);
+        return;
+    }
+
+    emit stageChanged(QStringLiteral("Очистка"), 95);
+    emit detailAppended(QStringLiteral("Удаление временных файлов..."));
+    removeWorkingDirectories();
+
+    emit finished(true, manifest.version);
+}
+
+void UpdateWorker::removeWorkingDirectories()
+{
+    // removePath deletes a link as a link: a working directory replaced by a link must not take
+    // what it points at with it.
+    const StagingLayout layout(options.installDir);
+
+    if (isOfflineMode()) {
+        // The client is meant to put the payload into a directory of its own, but a payload
+        // placed straight into the home folder, a drive root or beside the installation must
+        // not take that directory with it: then only the payload itself goes.
+        const QString payloadRoot = options.offlinePayloadRoot;
+        const QString containingDir = QFileInfo(payloadRoot).dir().absolutePath();
+        const QString updaterDir = QCoreApplication::applicationDirPath();
+        if (isSafeToDeleteWholly(containingDir, options.installDir, updaterDir))
+            removePath(containingDir);
+        else if (isSafeToDeleteWholly(payloadRoot, options.installDir, updaterDir))
+            removePath(payloadRoot);
+    } else {
+        removePath(layout.updateDir());
+    }
+
+    removePath(layout.backupDir());
+    // Entries that could not be put back into the installation stay there for the next
+    // installation to recover.
+    removePreserveDirIfEmpty(layout.preserveDir());
+}
+
+} // namespace Updater
