@@ -50,6 +50,8 @@ UpdaterWindow::UpdaterWindow(const UpdaterOptions &runOptions, QWidget *parent)
 
     closeButton->setEnabled(false);
     connect(closeButton, &QPushButton::clicked, this, &QWidget::close);
+    // Every way of closing a dialog (title bar, Escape, the button, accept) ends in finished().
+    connect(this, &QDialog::finished, this, [this] { windowClosed = true; });
 
     QTimer::singleShot(0, this, &UpdaterWindow::startUpdate);
 }
@@ -58,7 +60,10 @@ UpdaterWindow::~UpdaterWindow()
 {
     if (workerThread) {
         workerThread->quit();
-        workerThread->wait(5000);
+        // The worker cannot be cancelled and always returns; destroying its thread object while it
+        // still runs would abort the process in the middle of the installation, so keep waiting.
+        if (!workerThread->wait(5000))
+            workerThread->wait();
     }
 }
 

@@ -21,6 +21,8 @@ class UpdaterWindow : public QDialog
 
 public:
     explicit UpdaterWindow(const UpdaterOptions &options, QWidget *parent = nullptr);
+    // Waits for a running installation to end, however long it takes, so that the process never
+    // exits half way through exchanging the installation directory.
     ~UpdaterWindow() override;
 
     // Path of package.zip in the staging directory beside the installation directory.
@@ -49,6 +51,8 @@ private:
     QPushButton *closeButton = nullptr;
     UpdateManifest manifest;
     QThread *workerThread = nullptr;
+    // Set once the window has been closed by any means; from then on no installation may start.
+    bool windowClosed = false;
 };
 
 } // namespace Updater

@@ -1,0 +1,105 @@
+#include "ui/updaterwindow.h"
+
+#include "install/staginglayout.h"
+#include "source/httprequest.h"
+#include "source/packagehash.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProgressBar>
+#include <QThread>
+
+#include <memory>
+
+namespace Updater {
+
+namespace {
+
+// How much of the package the reply may hold before the network waits for the disk. Without a
+// bound Qt buffers as fast as the socket delivers, which on a fast link is most of the package.
+constexpr qint64 replyBufferSize = 2 * 1024 * 1024;
+
+} // namespace
+
+QString UpdaterWindow::packageFilePath() const
+{
+    return StagingLayout(options.installDir).packageFile();
+}
+
+bool UpdaterWindow::downloadPackage(QString *error)
+{
+    reportStage(QStringLiteral("Загрузка пакета"), 10);
+
+    const QString packagePath = packageFilePath();
+    QDir().mkpath(StagingLayout(options.installDir).updateDir());
+    QFile::remove(packagePath);
+
+    QFile file(packagePath);
+    // Unbuffered: the chunks are large already, an extra copy through QFile's buffer gains nothing.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        if (error)
+            *error = QStringLiteral("Failed to create package file: %1").arg(file.errorString());
+        return false;
+    }
+
+    const auto network = std::make_unique<QNetworkAccessManager>();
+    QNetworkReply *reply = network->get(updateRequest(manifest.packageUrl));
+    reply->setReadBufferSize(replyBufferSize);
+
+    // One reusable block instead of a fresh QByteArray per readAll().
+    QByteArray block(replyBufferSize, Qt::Uninitialized);
+    const auto drainToFile = [&file, &block, reply] {
+        for (;;) {
+            const qint64 count = reply->read(block.data(), block.size());
+            if (count <= 0)
+                break;
+            // A short write leaves the file incomplete, which the digest check reports.
+            file.write(block.constData(), count);
+        }
+    };
+
+    connect(reply, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64 total) {
+        if (total > 0)
+            progressBar->setValue(static_cast<int>(received * 60 / total + 10));
+    });
+    connect(reply, &QNetworkReply::readyRead, this, drainToFile);
+
+    awaitReply(reply, this);
+    // The handlers capture locals of this call; the reply outlives it until deleteLater runs.
+    disconnect(reply, nullptr, this, nullptr);
+
+    drainToFile();
+    file.close();
+
+    const QNetworkReply::NetworkError code = reply->error();
+    const QString replyError = reply->errorString();
+    reply->deleteLater();
+
+    if (code != QNetworkReply::NoError) {
+        if (error)
+            *error = QStringLiteral("Failed to download package: %1").arg(replyError);
+        return false;
+    }
+
+    // Hashing a large package takes seconds; doing it on a helper thread keeps the window painting.
+    bool verified = false;
+    QString verifyError;
+    const QString expectedHash = manifest.packageHash;
+    const std::unique_ptr<QThread> hasher(QThread::create(
+        [&] { verified = verifyPackageHash(packagePath, expectedHash, &verifyError); }));
+    QEventLoop loop;
+    connect(hasher.get(), &QThread::finished, &loop, &QEventLoop::quit);
+    hasher->start();
+    loop.exec(QEventLoop::AllEvents);
+    // The loop ends early when the application quits; the hasher still uses our locals.
+    hasher->wait();
+
+    if (!verified && error)
+        *error = verifyError;
+    return verified;
+}
+
+} // namespace Updater
