@@ -1,0 +1,284 @@
+#include "workerharness.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace WorkerHarness;
+
+// The worker's whole run on its own thread, with the real stand-ins for powershell.exe and
+// taskkill beside the test and the real installation: its signals, its waits and what its
+// clean-up leaves on disk.
+class TestUpdateWorker : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void signalSequence_data();
+    void signalSequence();
+    void waitForClient_data();
+    void waitForClient();
+    void endsRunningClient();
+    void offlineCleanup_data();
+    void offlineCleanup();
+    void preserveDirKeptWhileNotEmpty();
+    void clientOutlivesTheWait();
+
+private:
+    QString path(const QString &relative) const { return QDir(tmp->path()).filePath(relative); }
+    Updater::UpdaterOptions offlineOptions(const QString &payload) const;
+    Updater::UpdaterOptions onlineOptions() const;
+    bool startCopyOfHelper(QProcess *process, const QString &name, int sleepMs);
+
+    std::unique_ptr<QTemporaryDir> tmp;
+    QString immutablePath;
+};
+
+namespace {
+
+const QStringList installedFiles{"Orvalink.exe", "bin/", "bin/Core.exe"};
+
+Updater::UpdateManifest manifestWithVersion(const QString &version)
+{
+    Updater::UpdateManifest manifest;
+    manifest.version = version;
+    return manifest;
+}
+
+} // namespace
+
+void TestUpdateWorker::initTestCase()
+{
+    for (const char *program : {"powershell.exe", "taskkill", "testhelper"})
+        QVERIFY2(QFileInfo::exists(QCoreApplication::applicationDirPath() + "/" + program), program);
+}
+
+void TestUpdateWorker::init()
+{
+    tmp = std::make_unique<QTemporaryDir>();
+    QVERIFY(tmp->isValid());
+    QVERIFY(writeTree(path("app"), {{"Orvalink.exe", "old"}, {"old-only.txt", "old"}}));
+    QVERIFY(writeTree(path("offline/payload"), {{"Orvalink.exe", "new"}, {"bin/Core.exe", "new"}}));
+    QVERIFY(writeTree(path("source/Orvalink"), {{"Orvalink.exe", "new"}, {"bin/Core.exe", "new"}}));
+    QVERIFY(QDir().mkpath(path(".orvalink-update")));
+    QVERIFY(zipDirectory(path("source"), path(".orvalink-update/package.zip")));
+}
+
+void TestUpdateWorker::cleanup()
+{
+    if (!immutablePath.isEmpty())
+        QProcess::execute(QStringLiteral("chattr"), {"-i", immutablePath});
+    immutablePath.clear();
+    tmp.reset();
+}
+
+Updater::UpdaterOptions TestUpdateWorker::offlineOptions(const QString &payload) const
+{
+    Updater::UpdaterOptions options;
+    options.offlinePayloadRoot = payload;
+    options.installDir = path("app");
+    options.currentVersion = QStringLiteral("2.9.0");
+    return options;
+}
+
+Updater::UpdaterOptions TestUpdateWorker::onlineOptions() const
+{
+    Updater::UpdaterOptions options = offlineOptions(QString());
+    options.manifestUrl = QStringLiteral("http://127.0.0.1:9/manifest.json");
+    return options;
+}
+
+bool TestUpdateWorker::startCopyOfHelper(QProcess *process, const QString &name, int sleepMs)
+{
+    const QString copy = path(name);
+    if (!QFile::copy(QCoreApplication::applicationDirPath() + "/testhelper", copy))
+        return false;
+    process->start(copy, {"--sleep", QString::number(sleepMs)});
+    return process->waitForStarted();
+}
+
+void TestUpdateWorker::signalSequence_data()
+{
+    QTest::addColumn<bool>("online");
+    QTest::addColumn<QString>("payload"); // offline payload root, relative to the test directory
+    QTest::addColumn<bool>("removePackage");
+    QTest::addColumn<QStringList>("expected");
+
+    const QStringList unpacking{stage("Распаковка пакета", 72), detail("Распаковка пакета...")};
+    const QStringList applying{stage("Применение обновления", 80), detail("Завершение процессов...")};
+    const QStringList copying{stage("Копирование файлов", 85), detail("Копирование файлов...")};
+    const QStringList cleaning{stage("Очистка", 95), detail("Удаление временных файлов...")};
+
+    QTest::newRow("online success") << true << QString() << false
+                                    << unpacking + applying + copying + cleaning
+            + QStringList{finished(true, "3.1.0")};
+    QTest::newRow("offline success") << false << "offline/payload" << false
+                                     << applying + copying + cleaning + QStringList{finished(true, "3.0.0")};
+    QTest::newRow("extraction fails") << true << QString() << true
+                                      << unpacking
+            + QStringList{finished(false, "Expand-Archive : The path '{package}' either does not exist "
+                                          "or is not a valid file system path.\n")};
+    QTest::newRow("installation fails") << false << "offline/missing" << false
+                                        << applying + copying
+            + QStringList{finished(false, "Extracted payload is missing.")};
+    QTest::newRow("blank payload root is offline mode") << false << "  " << false
+                                                        << applying + copying
+            + QStringList{finished(false, "Extracted payload is missing.")};
+}
+
+void TestUpdateWorker::signalSequence()
+{
+    QFETCH(bool, online);
+    QFETCH(QString, payload);
+    QFETCH(bool, removePackage);
+    QFETCH(QStringList, expected);
+
+    const QString package = path(".orvalink-update/package.zip");
+    if (removePackage)
+        QVERIFY(QFile::remove(package));
+    const auto options = online ? onlineOptions()
+                                : offlineOptions(payload.trimmed().isEmpty() ? payload : path(payload));
+    const RunResult run = runWorker(options, manifestWithVersion(online ? "3.1.0" : "3.0.0"));
+
+    expected.replaceInStrings(QStringLiteral("{package}"), package);
+    QCOMPARE(run.events, expected);
+    QCOMPARE(run.finishedCount, 1);
+
+    const bool succeeded = expected.last().startsWith(QStringLiteral("finished true"));
+    if (succeeded)
+        QCOMPARE(listing(path("app")), installedFiles);
+    else
+        QCOMPARE(listing(path("app")), (QStringList{"Orvalink.exe", "old-only.txt"}));
+    // Online success removes its staging directory; offline mode and failures leave it alone.
+    QCOMPARE(QFileInfo::exists(path(".orvalink-update")), !(online && succeeded));
+    QVERIFY(!QFileInfo::exists(path(".orvalink-backup")) || !succeeded);
+    QVERIFY(!QFileInfo::exists(path(".orvalink-preserve")) || !succeeded);
+}
+
+void TestUpdateWorker::waitForClient_data()
+{
+    QTest::addColumn<int>("clientLifeMs"); // -1: the client has already gone
+    QTest::newRow("exits after a moment") << 1500;
+    QTest::newRow("already gone") << -1;
+}
+
+void TestUpdateWorker::waitForClient()
+{
+    QFETCH(int, clientLifeMs);
+
+    QProcess client;
+    client.start(QCoreApplication::applicationDirPath() + "/testhelper",
+                 {"--sleep", QString::number(qMax(clientLifeMs, 0))});
+    QVERIFY(client.waitForStarted());
+    auto options = offlineOptions(path("offline/payload"));
+    options.waitPid = client.processId();
+    if (clientLifeMs < 0)
+        QVERIFY(client.waitForFinished());
+
+    const RunResult run = runWorker(options, manifestWithVersion("3.0.0"));
+    QCOMPARE(run.events.last(), finished(true, "3.0.0"));
+    // The wait ends with the client, not with the limit; the taskkill pause comes on top.
+    QVERIFY2(run.elapsedMs >= qMax(clientLifeMs, 0) + 1200, qPrintable(QString::number(run.elapsedMs)));
+    QVERIFY2(run.elapsedMs < qMax(clientLifeMs, 0) + 15000, qPrintable(QString::number(run.elapsedMs)));
+}
+
+void TestUpdateWorker::endsRunningClient()
+{
+    QProcess client;
+    QVERIFY(startCopyOfHelper(&client, QStringLiteral("Orvalink.exe"), 120000));
+
+    const RunResult run = runWorker(offlineOptions(path("offline/payload")), manifestWithVersion("3.0.0"));
+    QCOMPARE(run.events.last(), finished(true, "3.0.0"));
+    // The end may already have been noticed while the run was awaited.
+    if (client.state() != QProcess::NotRunning)
+        QVERIFY(client.waitForFinished(5000));
+    QCOMPARE(client.exitStatus(), QProcess::CrashExit);
+}
+
+void TestUpdateWorker::offlineCleanup_data()
+{
+    QTest::addColumn<QString>("payload");
+    QTest::addColumn<QStringList>("kept");    // must exist after the run
+    QTest::addColumn<QStringList>("removed"); // must not
+
+    QTest::newRow("payload's own directory is deleted")
+        << "offline/payload" << QStringList{"app", ".orvalink-update/package.zip"} << QStringList{"offline"};
+    QTest::newRow("payload in the home folder: home stays")
+        << "home/payload" << QStringList{"home/notes.txt"} << QStringList{"home/payload"};
+    QTest::newRow("payload beside the installation: parent stays")
+        << "payload" << QStringList{"app", "source"} << QStringList{"payload"};
+}
+
+void TestUpdateWorker::offlineCleanup()
+{
+    QFETCH(QString, payload);
+    QFETCH(QStringList, kept);
+    QFETCH(QStringList, removed);
+
+    QVERIFY(writeTree(path("home"), {{"notes.txt", "mine"}}));
+    if (!QFileInfo::exists(path(payload)))
+        QVERIFY(QDir().rename(path("offline/payload"), path(payload)));
+    const QByteArray oldHome = qgetenv("HOME");
+    qputenv("HOME", path("home").toLocal8Bit());
+    const RunResult run = runWorker(offlineOptions(path(payload)), manifestWithVersion("3.0.0"));
+    qputenv("HOME", oldHome);
+
+    QCOMPARE(run.events.last(), finished(true, "3.0.0"));
+    QCOMPARE(listing(path("app")), installedFiles);
+    for (const QString &entry : kept)
+        QVERIFY2(QFileInfo::exists(path(entry)), qPrintable(entry));
+    for (const QString &entry : removed)
+        QVERIFY2(!QFileInfo::exists(path(entry)), qPrintable(entry));
+    QVERIFY(!QFileInfo::exists(path(".orvalink-backup")));
+}
+
+void TestUpdateWorker::preserveDirKeptWhileNotEmpty()
+{
+    // The payload brings a config that cannot be replaced, so the user's config cannot be put
+    // back and has to wait in the preserve directory for the next installation.
+    QVERIFY(writeTree(path("app"), {{"config/configs.json", "{}"}}));
+    QVERIFY(writeTree(path("offline/payload"), {{"config/locked.bin", "payload"}}));
+    immutablePath = path("offline/payload/config/locked.bin");
+    if (QProcess::execute(QStringLiteral("chattr"), {"+i", immutablePath}) != 0) {
+        immutablePath.clear();
+        QSKIP("chattr +i is not available on this file system");
+    }
+    immutablePath = path("app/config/locked.bin"); // where the installation moves it
+
+    const RunResult run = runWorker(offlineOptions(path("offline/payload")), manifestWithVersion("3.0.0"),
+                                    60000);
+    QCOMPARE(run.events.last(), finished(true, "3.0.0"));
+    QVERIFY(QFileInfo::exists(path(".orvalink-preserve/config/configs.json")));
+    QVERIFY(!QFileInfo::exists(path(".orvalink-backup")));
+}
+
+void TestUpdateWorker::clientOutlivesTheWait()
+{
+    if (qEnvironmentVariableIsEmpty("UPDATER_RUN_SLOW_TESTS"))
+        QSKIP("waits the full 60 s; runs in the slow suite (UPDATER_SLOW_TESTS=ON, ctest -L slow)");
+
+    // Named like the client: if taskkill ran after the timeout, it would end it.
+    QProcess client;
+    QVERIFY(startCopyOfHelper(&client, QStringLiteral("Orvalink.exe"), 90000));
+    auto options = offlineOptions(path("offline/payload"));
+    options.waitPid = client.processId();
+
+    const RunResult run = runWorker(options, manifestWithVersion("3.0.0"), 80000);
+    QCOMPARE(run.events, (QStringList{stage("Применение обновления", 80), detail("Завершение процессов..."),
+                                      finished(false, "Timed out waiting for the app to close.")}));
+    QVERIFY2(run.elapsedMs >= 60000, qPrintable(QString::number(run.elapsedMs)));
+    QCOMPARE(client.state(), QProcess::Running);
+    QCOMPARE(listing(path("app")), (QStringList{"Orvalink.exe", "old-only.txt"}));
+    client.kill();
+    client.waitForFinished();
+}
+
+QTEST_GUILESS_MAIN(TestUpdateWorker)
+#include "tst_updateworker.moc"

@@ -1,0 +1,110 @@
+#include "workerharness.h"
+
+#include "worker/updateworker.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTest>
+#include <QThread>
+
+namespace WorkerHarness {
+
+RunResult runWorker(const Updater::UpdaterOptions &options, const Updater::UpdateManifest &manifest,
+                    int timeoutMs)
+{
+    RunResult result;
+    QThread thread;
+    auto *worker = new Updater::UpdateWorker(options, manifest);
+    worker->moveToThread(&thread);
+
+    // The receiver lives on this thread, so the events arrive queued and in emission order.
+    QObject receiver;
+    bool done = false;
+    QObject::connect(worker, &Updater::UpdateWorker::stageChanged, &receiver,
+                     [&](const QString &text, int value) { result.events << stage(text, value); });
+    QObject::connect(worker, &Updater::UpdateWorker::detailAppended, &receiver,
+                     [&](const QString &text) { result.events << detail(text); });
+    QObject::connect(worker, &Updater::UpdateWorker::finished, &receiver,
+                     [&](bool success, const QString &text) {
+                         result.events << finished(success, text);
+                         done = true;
+                     });
+    QSignalSpy finishedSpy(worker, &Updater::UpdateWorker::finished);
+    QObject::connect(&thread, &QThread::started, worker, &Updater::UpdateWorker::run);
+    QObject::connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
+
+    QElapsedTimer timer;
+    timer.start();
+    thread.start();
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!done && !deadline.hasExpired())
+        QTest::qWait(10);
+    result.elapsedMs = timer.elapsed();
+
+    thread.quit();
+    thread.wait();
+    // The spy was filled on the worker's thread; that thread has ended now.
+    result.finishedCount = static_cast<int>(finishedSpy.count());
+    return result;
+}
+
+bool writeTree(const QString &dir, const QMap<QString, QByteArray> &files)
+{
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        const QString path = QDir(dir).filePath(it.key());
+        if (!QDir().mkpath(QFileInfo(path).path()))
+            return false;
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(it.value()) != it.value().size())
+            return false;
+    }
+    return true;
+}
+
+QStringList listing(const QString &dir)
+{
+    QStringList entries;
+    QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        const QFileInfo info = it.fileInfo();
+        QString relative = QDir(dir).relativeFilePath(info.filePath());
+        if (info.isDir() && !info.isSymLink())
+            relative += QLatin1Char('/');
+        entries << relative;
+    }
+    entries.sort();
+    return entries;
+}
+
+bool zipDirectory(const QString &sourceDir, const QString &zipPath)
+{
+    QProcess zip;
+    zip.setWorkingDirectory(sourceDir);
+    zip.start(QStringLiteral("zip"), {"-q", "-r", "-y", zipPath, "."});
+    return zip.waitForFinished(60000) && zip.exitStatus() == QProcess::NormalExit && zip.exitCode() == 0;
+}
+
+QString stage(const QString &text, int value)
+{
+    return QStringLiteral("stage %1 %2").arg(text, QString::number(value));
+}
+
+QString detail(const QString &text)
+{
+    return QStringLiteral("detail ") + text;
+}
+
+QString finished(bool success, const QString &text)
+{
+    return QStringLiteral("finished %1 %2").arg(success ? "true" : "false", text);
+}
+
+} // namespace WorkerHarness
