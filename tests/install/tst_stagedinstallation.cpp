@@ -1,0 +1,387 @@
+#include "install/filetree.h"
+#include "install/stagedinstallation.h"
+
+#include "treetestsupport.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace TreeTest;
+using Updater::entryExists;
+
+class TestStagedInstallation : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void installs_data();
+    void installs();
+    void payloadMissing();
+    void recovery_data();
+    void recovery();
+    void backupCannotBeRestored();
+    void installDirLocked();
+    void payloadCannotBeMoved();
+    void entryCannotBePreserved();
+    void restoreKeepsWhatCannotGoBack_data();
+    void restoreKeepsWhatCannotGoBack();
+    void migrationFails();
+    void resolvePayloadRoot_data();
+    void resolvePayloadRoot();
+
+private:
+    // <tmp>/parent holds the installation and the working directories; <tmp>/outside is what the
+    // user's links point at; <tmp>/extracted/payload is the tree to install.
+    void makeUserInstall(const QStringList &names = Updater::preservedEntryNames());
+    void makePayload(bool withProfiles = true);
+    void verifyInstalled(const QMap<QString, QByteArray> &userEntries);
+
+    QTemporaryDir *tmp = nullptr;
+    QString parent, install, payload, backup, preserve, outside;
+    QMap<QString, QByteArray> outsideBefore;
+};
+
+namespace {
+const QStringList names = Updater::preservedEntryNames();
+
+// Already in its migrated form, so the migration leaves the user's bytes as they are.
+QByteArray userSettings()
+{
+    return QJsonDocument(QJsonObject{{QStringLiteral("current_group"), QStringLiteral("home")},
+                                     {QStringLiteral("xray_profile_migration_version"), 0}})
+        .toJson(QJsonDocument::Indented);
+}
+} // namespace
+
+void TestStagedInstallation::init()
+{
+    tmp = new QTemporaryDir;
+    const QDir base(tmp->path());
+    parent = base.filePath(QStringLiteral("parent"));
+    install = parent + QStringLiteral("/Orvalink");
+    backup = parent + QStringLiteral("/.orvalink-backup");
+    preserve = parent + QStringLiteral("/.orvalink-preserve");
+    payload = base.filePath(QStringLiteral("extracted/payload"));
+    outside = base.filePath(QStringLiteral("outside"));
+    QDir().mkpath(parent);
+    writeFile(outside + QStringLiteral("/servers.json"), "servers kept elsewhere");
+    outsideBefore = snapshot(outside);
+}
+
+void TestStagedInstallation::cleanup()
+{
+    QCOMPARE(snapshot(outside), outsideBefore);
+    delete tmp;
+    tmp = nullptr;
+}
+
+void TestStagedInstallation::makeUserInstall(const QStringList &entries)
+{
+    writeFile(install + QStringLiteral("/Orvalink.exe"), "old exe");
+    writeFile(install + QStringLiteral("/app.dll"), "old dll");
+    writeFile(install + QStringLiteral("/logs/today.log"), "log");
+    if (entries.contains(QStringLiteral("config"))) {
+        writeFile(install + QStringLiteral("/config/configs.json"), userSettings());
+        writeFile(install + QStringLiteral("/config/.token"), "hidden");
+        QVERIFY(makeLink(QStringLiteral("../../../outside"), install + QStringLiteral("/config/servers")));
+        QVERIFY(makeLink(QStringLiteral("."), install + QStringLiteral("/config/loop")));
+    }
+    if (entries.contains(QStringLiteral("groups")))
+        writeFile(install + QStringLiteral("/groups/g1.json"), "group");
+    if (entries.contains(QStringLiteral("profiles"))) {
+        writeFile(install + QStringLiteral("/profiles/p1.json"), "profile");
+        writeFile(install + QStringLiteral("/profiles/.p2"), "hidden profile");
+    }
+}
+
+void TestStagedInstallation::makePayload(bool withProfiles)
+{
+    writeFile(payload + QStringLiteral("/Orvalink.exe"), "new exe");
+    writeFile(payload + QStringLiteral("/app.dll"), "new dll");
+    writeFile(payload + QStringLiteral("/lib/core.dll"), "core");
+    if (withProfiles)
+        writeFile(payload + QStringLiteral("/profiles/shipped.json"), "shipped");
+}
+
+void TestStagedInstallation::verifyInstalled(const QMap<QString, QByteArray> &userEntries)
+{
+    QCOMPARE(readFile(install + QStringLiteral("/Orvalink.exe")), QByteArray("new exe"));
+    QCOMPARE(readFile(install + QStringLiteral("/lib/core.dll")), QByteArray("core"));
+    QCOMPARE(snapshotOf(install, names), userEntries);
+    QVERIFY(!entryExists(backup));
+    QVERIFY(!entryExists(preserve));
+}
+
+void TestStagedInstallation::installs_data()
+{
+    QTest::addColumn<QStringList>("userEntries");
+    QTest::addColumn<bool>("installExists");
+    QTest::addColumn<bool>("leftoverFiles");
+    QTest::newRow("user entries move aside and back") << names << true << false;
+    QTest::newRow("shipped profiles when the user has none")
+        << QStringList{QStringLiteral("config")} << true << false;
+    QTest::newRow("no installation yet") << QStringList() << false << false;
+    QTest::newRow("leftover working entries are plain files") << names << true << true;
+}
+
+void TestStagedInstallation::installs()
+{
+    QFETCH(QStringList, userEntries);
+    QFETCH(bool, installExists);
+    QFETCH(bool, leftoverFiles);
+    if (installExists)
+        makeUserInstall(userEntries);
+    makePayload();
+    if (leftoverFiles) {
+        writeFile(backup, "stale");
+        writeFile(preserve, "stale");
+    }
+    QMap<QString, QByteArray> expected = snapshotOf(install, names);
+    if (!userEntries.contains(QStringLiteral("profiles"))) {
+        expected.insert(QStringLiteral("profiles"), "dir");
+        expected.insert(QStringLiteral("profiles/shipped.json"), "file:shipped");
+    }
+
+    QString error = QStringLiteral("stale");
+    QVERIFY(Updater::installStagedPayload(payload, install, &error));
+    QCOMPARE(error, QString());
+    verifyInstalled(expected);
+    QVERIFY(!entryExists(payload));
+    QVERIFY(!entryExists(install + QStringLiteral("/logs")));
+}
+
+void TestStagedInstallation::payloadMissing()
+{
+    makeUserInstall();
+    const auto before = snapshot(parent);
+    QString error;
+    QVERIFY(!Updater::installStagedPayload(payload, install, &error));
+    QCOMPARE(error, QStringLiteral("Extracted payload is missing."));
+    QCOMPARE(snapshot(parent), before);
+}
+
+void TestStagedInstallation::recovery_data()
+{
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<bool>("payloadPresent");
+    QTest::newRow("killed after the installation went to the backup") << "moved aside" << true;
+    QTest::newRow("same, and the payload is gone") << "moved aside" << false;
+    QTest::newRow("killed while copying an entry aside") << "partial preserve" << true;
+    QTest::newRow("killed before the backup was deleted") << "backup beside" << true;
+    QTest::newRow("killed after the payload moved in") << "payload in" << true;
+    QTest::newRow("killed while copying an entry back") << "partial restore" << true;
+}
+
+void TestStagedInstallation::recovery()
+{
+    QFETCH(QString, state);
+    QFETCH(bool, payloadPresent);
+    makeUserInstall();
+    const auto userEntries = snapshotOf(install, names);
+    QDir().mkpath(preserve);
+    const auto moveAside = [this](const QString &name) {
+        return QDir().rename(install + QLatin1Char('/') + name, preserve + QLatin1Char('/') + name);
+    };
+
+    if (state == QLatin1String("moved aside")) {
+        for (const QString &name : names)
+            QVERIFY(moveAside(name));
+        QVERIFY(QDir().rename(install, backup));
+    } else if (state == QLatin1String("partial preserve")) {
+        QVERIFY(moveAside(QStringLiteral("config")));
+        writeFile(preserve + QStringLiteral("/.orvalink-partial-groups/g1.json"), "gro");
+    } else if (state == QLatin1String("backup beside")) {
+        QVERIFY(Updater::copyRecursively(install, backup, Updater::CopyScope::AllEntries));
+    } else if (state == QLatin1String("payload in") || state == QLatin1String("partial restore")) {
+        for (const QString &name : names)
+            QVERIFY(moveAside(name));
+        QVERIFY(QDir().rename(install, backup));
+        writeFile(install + QStringLiteral("/Orvalink.exe"), "half-installed exe");
+        writeFile(install + QStringLiteral("/profiles/shipped.json"), "shipped");
+        if (state == QLatin1String("partial restore")) {
+            QVERIFY(QDir().rename(preserve + QStringLiteral("/groups"), install + QStringLiteral("/groups")));
+            writeFile(install + QStringLiteral("/.orvalink-partial-profiles/p1.json"), "pro");
+        }
+    }
+    if (payloadPresent)
+        makePayload();
+
+    QString error;
+    QCOMPARE(Updater::installStagedPayload(payload, install, &error), payloadPresent);
+    if (!payloadPresent) {
+        QCOMPARE(error, QStringLiteral("Extracted payload is missing."));
+        QCOMPARE(readFile(install + QStringLiteral("/Orvalink.exe")), QByteArray("old exe"));
+        QCOMPARE(snapshotOf(install, names), userEntries);
+        return;
+    }
+    verifyInstalled(userEntries);
+    QVERIFY(!entryExists(install + QStringLiteral("/.orvalink-partial-profiles")));
+}
+
+void TestStagedInstallation::backupCannotBeRestored()
+{
+    Faults faults;
+    makeUserInstall();
+    const auto userEntries = snapshotOf(install, names);
+    QDir().mkpath(preserve);
+    QVERIFY(QDir().rename(install + QStringLiteral("/config"), preserve + QStringLiteral("/config")));
+    QVERIFY(QDir().rename(install, backup));
+    makePayload();
+    if (!faults.bindMount(backup))
+        QSKIP("mount --bind is not available here");
+    const auto before = snapshot(tmp->path());
+
+    QString error;
+    QVERIFY(!Updater::installStagedPayload(payload, install, &error));
+    QCOMPARE(error, QStringLiteral("Could not restore the previous installation from %1").arg(backup));
+    QCOMPARE(snapshot(tmp->path()), before);
+}
+
+void TestStagedInstallation::installDirLocked()
+{
+    // A locked installation cannot be renamed (EBUSY), and its entries cannot be renamed out of
+    // it or back in (EXDEV): the entries go aside and back by copy, the payload is written in
+    // place.
+    Faults faults;
+    makeUserInstall({QStringLiteral("config")});
+    makePayload(false);
+    const auto userEntries = snapshotOf(install, names);
+    if (!faults.bindMount(install))
+        QSKIP("mount --bind is not available here");
+
+    QString error;
+    QVERIFY(Updater::installStagedPayload(payload, install, &error));
+    QCOMPARE(error, QString());
+    verifyInstalled(userEntries);
+    QCOMPARE(readFile(install + QStringLiteral("/app.dll")), QByteArray("new dll"));
+    QCOMPARE(readFile(install + QStringLiteral("/logs/today.log")), QByteArray("log"));
+    QVERIFY(entryExists(payload));
+}
+
+void TestStagedInstallation::payloadCannotBeMoved()
+{
+    Faults faults;
+    makeUserInstall();
+    makePayload();
+    const auto before = snapshot(parent);
+    const auto payloadBefore = snapshot(payload);
+    if (!faults.makeImmutable(QFileInfo(payload).path()))
+        QSKIP("chattr +i is not available here");
+
+    QString error;
+    QVERIFY(!Updater::installStagedPayload(payload, install, &error));
+    QCOMPARE(error, QStringLiteral("Failed to install the staged payload."));
+    QCOMPARE(snapshot(install), snapshot(parent + QStringLiteral("/Orvalink")));
+    QMap<QString, QByteArray> after = snapshot(parent);
+    after.remove(QStringLiteral(".orvalink-preserve")); // left empty for the next run
+    QCOMPARE(after, before);
+    QCOMPARE(snapshot(payload), payloadBefore);
+}
+
+void TestStagedInstallation::entryCannotBePreserved()
+{
+    // config moves aside; profiles can neither be moved (locked) nor copied (the disk under the
+    // copy is full). config must come back, and nothing of the user's stays aside.
+    Faults faults;
+    makeUserInstall({QStringLiteral("config"), QStringLiteral("profiles")});
+    writeFile(install + QStringLiteral("/profiles/big.bin"), QByteArray(300 * 1024, 'p'));
+    makePayload();
+    const auto before = snapshot(install);
+    if (!faults.bindMount(install + QStringLiteral("/profiles"))
+        || !faults.mountTmpfs(preserve + QStringLiteral("/.orvalink-partial-profiles"),
+                              QStringLiteral("128k")))
+        QSKIP("mount is not available here");
+
+    QString error;
+    QVERIFY(!Updater::installStagedPayload(payload, install, &error));
+    QCOMPARE(error, QStringLiteral("Failed to preserve profiles"));
+    QCOMPARE(snapshot(install), before);
+    for (const QString &name : names)
+        QVERIFY(!entryExists(preserve + QLatin1Char('/') + name));
+    QVERIFY(entryExists(payload));
+}
+
+void TestStagedInstallation::restoreKeepsWhatCannotGoBack_data()
+{
+    QTest::addColumn<bool>("installExists");
+    QTest::newRow("installation missing is not created") << false;
+    QTest::newRow("installation that cannot take it back") << true;
+}
+
+void TestStagedInstallation::restoreKeepsWhatCannotGoBack()
+{
+    QFETCH(bool, installExists);
+    Faults faults;
+    writeFile(preserve + QStringLiteral("/config/configs.json"), userSettings());
+    const auto preservedBefore = snapshot(preserve);
+    if (installExists) {
+        writeFile(install + QStringLiteral("/config"), "shipped");
+        if (!faults.makeImmutable(install))
+            QSKIP("chattr +i is not available here");
+    }
+    const auto installBefore = snapshot(install);
+
+    Updater::restorePreservedEntries(preserve, install, names);
+    QCOMPARE(snapshot(preserve), preservedBefore);
+    QCOMPARE(entryExists(install), installExists);
+    QCOMPARE(snapshot(install), installBefore);
+}
+
+void TestStagedInstallation::migrationFails()
+{
+    Faults faults;
+    makeUserInstall();
+    makePayload();
+    const QString settings = install + QStringLiteral("/config/configs.json");
+    if (!faults.makeImmutable(settings))
+        QSKIP("chattr +i is not available here");
+    const auto userEntries = snapshotOf(install, names);
+
+    QString error;
+    QVERIFY(!Updater::installStagedPayload(payload, install, &error));
+    QCOMPARE(error, QStringLiteral("Could not write %1").arg(settings));
+    QCOMPARE(readFile(install + QStringLiteral("/Orvalink.exe")), QByteArray("new exe"));
+    QCOMPARE(snapshotOf(install, names), userEntries);
+    QCOMPARE(readFile(backup + QStringLiteral("/Orvalink.exe")), QByteArray("old exe"));
+}
+
+void TestStagedInstallation::resolvePayloadRoot_data()
+{
+    QTest::addColumn<QStringList>("entries"); // a trailing slash makes a folder
+    QTest::addColumn<QString>("expected");    // relative to the extraction directory
+    QTest::newRow("single folder") << QStringList{QStringLiteral("Orvalink/")} << "Orvalink";
+    QTest::newRow("single folder beside a hidden file")
+        << QStringList{QStringLiteral("Orvalink/"), QStringLiteral(".meta")} << "Orvalink";
+    QTest::newRow("folder and file") << QStringList{QStringLiteral("Orvalink/"), QStringLiteral("a")} << "";
+    QTest::newRow("single file") << QStringList{QStringLiteral("Orvalink.exe")} << "";
+    QTest::newRow("nothing") << QStringList() << "";
+    QTest::newRow("link to a folder") << QStringList{QStringLiteral("@link")} << "";
+    QTest::newRow("directory missing") << QStringList{QStringLiteral("-")} << "";
+}
+
+void TestStagedInstallation::resolvePayloadRoot()
+{
+    QFETCH(QStringList, entries);
+    QFETCH(QString, expected);
+    const QString extracted = tmp->filePath(QStringLiteral("extracted"));
+    if (!entries.contains(QStringLiteral("-")))
+        QDir().mkpath(extracted);
+    for (const QString &entry : entries) {
+        if (entry == QLatin1String("@link"))
+            QVERIFY(makeLink(outside, extracted + QStringLiteral("/link")));
+        else if (entry.endsWith(QLatin1Char('/')))
+            QDir().mkpath(extracted + QLatin1Char('/') + entry);
+        else if (entry != QLatin1String("-"))
+            writeFile(extracted + QLatin1Char('/') + entry, "x");
+    }
+    const QString result = Updater::resolvePayloadRoot(extracted);
+    QCOMPARE(result, expected.isEmpty() ? extracted : QDir(extracted).absoluteFilePath(expected));
+}
+
+QTEST_GUILESS_MAIN(TestStagedInstallation)
+#include "tst_stagedinstallation.moc"
