@@ -1,10 +1,10 @@
 #include "tools/release/releasebuilder.h"
 
+#include "source/packagehash.h"
 #include "source/updatemanifest.h"
 #include "tools/release/payloadscan.h"
 #include "tools/release/ziparchive.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -76,16 +76,6 @@ bool finishTemporary(QTemporaryFile *file, QString *error)
     return true;
 }
 
-bool sha256OfDiskFile(const QString &path, QByteArray *hex, QString *error)
-{
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
-        return fail(error, QStringLiteral("Cannot read back %1: %2").arg(path, file.errorString()));
-    *hex = hash.result().toHex();
-    return true;
-}
-
 QString describe(const PayloadEntry &entry)
 {
     return QStringLiteral("%1 (kind %2, mode %3, size %4, link %5)")
@@ -132,8 +122,10 @@ QByteArray manifestDocument(const ReleaseOptions &options, const QString &notes,
     return QJsonDocument(object).toJson(QJsonDocument::Indented);
 }
 
-bool checkManifestReadsBack(const QString &manifestPath, const ReleaseOptions &options, const QString &notes,
-                            const QByteArray &packageSha256, QString *error)
+// Reads the manifest back as the updater will and checks the package against it with the
+// updater's own digest check.
+bool checkManifestReadsBack(const QString &manifestPath, const QString &packagePath, const ReleaseOptions &options,
+                            const QString &notes, const QByteArray &packageSha256, QString *error)
 {
     QFile file(manifestPath);
     if (!file.open(QIODevice::ReadOnly))
@@ -154,6 +146,10 @@ bool checkManifestReadsBack(const QString &manifestPath, const ReleaseOptions &o
         return fail(error, QStringLiteral("The written manifest reads back differently from what was "
                                           "meant (version %1, channel %2, hash %3).")
                                .arg(manifest.version, manifest.channel, manifest.packageHash));
+
+    QString hashError;
+    if (!verifyPackageHash(packagePath, manifest.packageHash, &hashError))
+        return fail(error, QStringLiteral("The package does not pass the updater's check: %1").arg(hashError));
     return true;
 }
 
@@ -183,9 +179,10 @@ bool writeRelease(const ReleaseOptions &options, const QList<PayloadEntry> &entr
     if (!sameListing(entries, readBack, &difference))
         return fail(error, QStringLiteral("The written package does not hold what was packed: %1").arg(difference));
 
-    QByteArray diskSha256;
-    if (!sha256OfDiskFile(zipFile.fileName(), &diskSha256, error))
-        return false;
+    QString hashError;
+    const QByteArray diskSha256 = sha256OfFile(zipFile.fileName(), &hashError).toLatin1();
+    if (diskSha256.isEmpty())
+        return fail(error, QStringLiteral("Cannot read back the package: %1").arg(hashError));
     if (diskSha256 != writtenSha256)
         return fail(error, QStringLiteral("The package on disk differs from the bytes written to it."));
 
@@ -195,7 +192,7 @@ bool writeRelease(const ReleaseOptions &options, const QList<PayloadEntry> &entr
     if (manifestFile.write(manifestDocument(options, notes, diskSha256)) < 0)
         return fail(error, QStringLiteral("Cannot write %1: %2").arg(manifestFile.fileName(), manifestFile.errorString()));
     if (!finishTemporary(&manifestFile, error)
-        || !checkManifestReadsBack(manifestFile.fileName(), options, notes, diskSha256, error))
+        || !checkManifestReadsBack(manifestFile.fileName(), zipFile.fileName(), options, notes, diskSha256, error))
         return false;
 
     const QString packagePath = outDir + QStringLiteral("/package.zip");

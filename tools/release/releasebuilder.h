@@ -19,11 +19,13 @@ struct ReleaseSummary
 // Packs the payload into <out>/package.zip and writes <out>/manifest.json describing it, the
 // output directory created if needed. Both are written to temporary files in the output directory
 // and checked before they take their names: the zip is read back whole and must list exactly what
-// was packed, its bytes on disk must hash to what was written, and the manifest must read back
-// through the updater's own parser with every value as intended. The package takes its name
-// first and the manifest last, so a reader of the manifest never gets a hash of a package that
-// is not there yet. On failure nothing in the output directory has changed and *error (may be
-// null) holds one English message. Unix only.
+// was packed, its bytes on disk must hash to what was written, the manifest must read back
+// through the updater's own parser with every value as intended, and the package must pass the
+// updater's own digest check against that manifest. The package takes its name first and the
+// manifest last, so a reader of the manifest never gets the hash of a package that is not there
+// yet. On failure *error (may be null) holds one English message and the output directory is as
+// it was (unless the last rename alone fails, which leaves the new package under the old
+// manifest; the updater then refuses it by its digest). Unix only.
 bool buildRelease(const ReleaseOptions &options, ReleaseSummary *summary, QString *error);
 
 } // namespace Updater::Release
