@@ -111,6 +111,10 @@ for program in OrvalinkUpdater orvalink-release orvalink-screengrab taskkill pow
     [ -x "$bin/$program" ] || die "$bin/$program is missing; the build did not make it"
 done
 
+for program in nginx curl xdotool cmp sha256sum; do
+    command -v "$program" >/dev/null || die "$program is missing (scripts/install-deps.sh installs it)"
+done
+
 # --- A clean working area; whatever an earlier run left running ends first.
 
 end_recorded_processes
@@ -274,6 +278,7 @@ if [ -z "${DEMO_HEADLESS:-}" ] && [ -n "${DISPLAY:-}" ] && display_works "$DISPL
     say "Using the display $DISPLAY: the updater's window opens there"
 else
     headless=1
+    command -v Xvfb >/dev/null || die "Xvfb is missing (scripts/install-deps.sh installs it)"
     display=
     for number in $(seq 90 140); do
         if [ ! -e "/tmp/.X$number-lock" ] && [ ! -e "/tmp/.X11-unix/X$number" ]; then
