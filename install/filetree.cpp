@@ -85,8 +85,10 @@ bool renameWithRetries(const QString &source, const QString &target, int attempt
         // Deleting the target for a source that is gone would destroy the target for nothing.
         if (!entryExists(source))
             return false;
+        // A pure rename: QDir::rename would copy and delete a file that cannot be renamed, and
+        // refuses a dangling link.
         if (!entryExists(target) || removePath(target)) {
-            if (QDir().rename(source, target))
+            if (Platform::renameEntry(source, target))
                 return true;
         }
         QThread::msleep(pause);
@@ -147,7 +149,7 @@ bool copyReplacing(const QString &source, const QString &target, CopyScope scope
         removePath(partial);
         return false;
     }
-    if (!removePath(target) || !QDir().rename(partial, target)) {
+    if (!removePath(target) || !Platform::renameEntry(partial, target)) {
         removePath(partial);
         return false;
     }

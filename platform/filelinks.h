@@ -5,7 +5,7 @@
 namespace Updater::Platform {
 
 // Symbolic links (and on Windows junctions) are handled as entries of their own: the updater
-// never follows one out of the tree it works on. All functions work on the link itself and are
+// never follows one out of the tree it works on. All functions work on the entry itself and are
 // safe on any thread.
 
 // True when path itself is a symbolic link or a junction, whether or not its target exists.
@@ -19,5 +19,9 @@ bool copyLink(const QString &source, const QString &target);
 // Removes the link at path, never what it points at. False when path is no link or the removal
 // failed.
 bool removeLink(const QString &path);
+
+// Renames the entry at source (a link as a link, a dangling one too) to target, on the same
+// volume only: never a copy followed by a deletion, never over an existing target.
+bool renameEntry(const QString &source, const QString &target);
 
 } // namespace Updater::Platform

@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <QFile>
 
-#include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,6 +41,15 @@ bool removeLink(const QString &path)
     if (!isLink(path))
         return false;
     return ::unlink(QFile::encodeName(path).constData()) == 0;
+}
+
+bool renameEntry(const QString &source, const QString &target)
+{
+    const QByteArray targetPath = QFile::encodeName(target);
+    struct stat status {};
+    if (::lstat(targetPath.constData(), &status) == 0)
+        return false;
+    return ::rename(QFile::encodeName(source).constData(), targetPath.constData()) == 0;
 }
 
 } // namespace Updater::Platform

@@ -189,4 +189,11 @@ bool removeLink(const QString &path)
     return DeleteFileW(native.c_str()) != 0;
 }
 
+bool renameEntry(const QString &source, const QString &target)
+{
+    // Without MOVEFILE_COPY_ALLOWED a move to another volume fails instead of copying, and
+    // without MOVEFILE_REPLACE_EXISTING an existing target is never replaced.
+    return MoveFileExW(nativePath(source).c_str(), nativePath(target).c_str(), 0) != 0;
+}
+
 } // namespace Updater::Platform
