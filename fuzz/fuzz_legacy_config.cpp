@@ -51,9 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     require(root.isValid());
 
     const unsigned layout = size > 0 ? data[0] : 0u;
-    const QByteArray settingsBytes = size > 1
-        ? QByteArray(reinterpret_cast<const char *>(data) + 1, static_cast<qsizetype>(size - 1))
-        : QByteArray();
+    const QByteArray settingsBytes = size > 1 ? QByteArray(reinterpret_cast<const char *>(data) + 1,
+                                                           static_cast<qsizetype>(size - 1))
+                                              : QByteArray();
 
     const QString installDir = root.filePath(QStringLiteral("Orvalink"));
     const QString configDir = installDir + QStringLiteral("/config");
@@ -88,7 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const QJsonObject settings = written.object();
     require(settings.value(QStringLiteral("xray_profile_migration_version")) == QJsonValue(0));
 
-    const QJsonObject old = hasSettings ? QJsonDocument::fromJson(settingsBytes).object() : QJsonObject();
+    const QJsonObject old =
+        hasSettings ? QJsonDocument::fromJson(settingsBytes).object() : QJsonObject();
     int carried = 0;
     for (const QString &key : Updater::migratedConfigKeys()) {
         require(settings.contains(key) == old.contains(key));
@@ -99,7 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     require(settings.size() == carried + 1);
 
-    const QString backup = root.filePath(QStringLiteral(".orvalink-legacy-config-backup/configs.json"));
+    const QString backup =
+        root.filePath(QStringLiteral(".orvalink-legacy-config-backup/configs.json"));
     require(QFileInfo::exists(backup) == hasSettings);
     if (hasSettings)
         require(readFile(backup) == settingsBytes);

@@ -34,7 +34,8 @@ RunResult runTool(const QStringList &arguments, const QStringList &environment =
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const QString &assignment : environment)
-        env.insert(assignment.section(QLatin1Char('='), 0, 0), assignment.section(QLatin1Char('='), 1));
+        env.insert(assignment.section(QLatin1Char('='), 0, 0),
+                   assignment.section(QLatin1Char('='), 1));
     process.setProcessEnvironment(env);
     process.start(toolPath(), arguments);
     RunResult result;
@@ -48,9 +49,14 @@ RunResult runTool(const QStringList &arguments, const QStringList &environment =
 
 QStringList releaseArguments(const QString &payload, const QString &out)
 {
-    return {QStringLiteral("--payload"), payload, QStringLiteral("--version"), QStringLiteral("3.0.0"),
-            QStringLiteral("--package-url"), QStringLiteral("https://updates.example/3.0.0/package.zip"),
-            QStringLiteral("--out"), out};
+    return {QStringLiteral("--payload"),
+            payload,
+            QStringLiteral("--version"),
+            QStringLiteral("3.0.0"),
+            QStringLiteral("--package-url"),
+            QStringLiteral("https://updates.example/3.0.0/package.zip"),
+            QStringLiteral("--out"),
+            out};
 }
 
 bool writeFile(const QString &path, const QByteArray &bytes, mode_t mode = 0644)
@@ -66,22 +72,25 @@ bool writeFile(const QString &path, const QByteArray &bytes, mode_t mode = 0644)
 bool makeLink(const QString &target, const QString &linkPath)
 {
     QDir().mkpath(QFileInfo(linkPath).path());
-    return ::symlink(QFile::encodeName(target).constData(), QFile::encodeName(linkPath).constData()) == 0;
+    return ::symlink(QFile::encodeName(target).constData(),
+                     QFile::encodeName(linkPath).constData()) == 0;
 }
 
 // A payload with what a real release holds: nested folders, an executable, a private file, a
 // hidden file, a name outside ASCII and links that stay inside.
 bool makeSamplePayload(const QString &root)
 {
-    return writeFile(root + QStringLiteral("/Orvalink.exe"), QByteArray("MZ fake client\n"), 0755)
-        && writeFile(root + QStringLiteral("/Core.exe"), QByteArray(20000, 'c'), 0755)
-        && writeFile(root + QStringLiteral("/lib/libcore.so"), QByteArray("core library"), 0644)
-        && writeFile(root + QStringLiteral("/lib/keys/private.pem"), QByteArray("secret"), 0600)
-        && writeFile(root + QStringLiteral("/.version"), QByteArray("3.0.0\n"), 0644)
-        && writeFile(root + QStringLiteral("/docs/Справка.txt"), QByteArray("текст\n"), 0644)
-        && ::chmod(QFile::encodeName(root + QStringLiteral("/lib/keys")).constData(), 0750) == 0
-        && makeLink(QStringLiteral("../lib/libcore.so"), root + QStringLiteral("/docs/core-link"))
-        && makeLink(QStringLiteral("lib"), root + QStringLiteral("/libraries"));
+    return writeFile(root + QStringLiteral("/Orvalink.exe"), QByteArray("MZ fake client\n"),
+                     0755) &&
+           writeFile(root + QStringLiteral("/Core.exe"), QByteArray(20000, 'c'), 0755) &&
+           writeFile(root + QStringLiteral("/lib/libcore.so"), QByteArray("core library"), 0644) &&
+           writeFile(root + QStringLiteral("/lib/keys/private.pem"), QByteArray("secret"), 0600) &&
+           writeFile(root + QStringLiteral("/.version"), QByteArray("3.0.0\n"), 0644) &&
+           writeFile(root + QStringLiteral("/docs/Справка.txt"), QByteArray("текст\n"), 0644) &&
+           ::chmod(QFile::encodeName(root + QStringLiteral("/lib/keys")).constData(), 0750) == 0 &&
+           makeLink(QStringLiteral("../lib/libcore.so"),
+                    root + QStringLiteral("/docs/core-link")) &&
+           makeLink(QStringLiteral("lib"), root + QStringLiteral("/libraries"));
 }
 
 QByteArray fileBytes(const QString &path)
@@ -92,15 +101,16 @@ QByteArray fileBytes(const QString &path)
 
 QStringList directoryEntries(const QString &path)
 {
-    return QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                                QDir::Name);
+    return QDir(path).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }
 
 // chattr +i on a directory, undone however the test ends.
 class ImmutableGuard
 {
 public:
-    explicit ImmutableGuard(const QString &path) : m_path(path)
+    explicit ImmutableGuard(const QString &path)
+        : m_path(path)
     {
         m_active = QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), m_path}) == 0;
     }
@@ -163,9 +173,10 @@ void TestReleaseTool::sameBytesEveryTime_data()
     QTest::addColumn<bool>("expectSame");
 
     QTest::newRow("run again") << QStringList() << false << false << true;
-    QTest::newRow("other time zone") << QStringList{QStringLiteral("TZ=Pacific/Kiritimati")} << false << false << true;
-    QTest::newRow("C locale") << QStringList{QStringLiteral("LC_ALL=C"), QStringLiteral("LANG=C")} << false
-                              << false << true;
+    QTest::newRow("other time zone")
+        << QStringList{QStringLiteral("TZ=Pacific/Kiritimati")} << false << false << true;
+    QTest::newRow("C locale") << QStringList{QStringLiteral("LC_ALL=C"), QStringLiteral("LANG=C")}
+                              << false << false << true;
     QTest::newRow("files touched") << QStringList() << true << false << true;
     QTest::newRow("content changed") << QStringList() << false << true << false;
 }
@@ -180,19 +191,22 @@ void TestReleaseTool::sameBytesEveryTime()
     QTemporaryDir dir;
     const QString payload = dir.filePath(QStringLiteral("payload"));
     QVERIFY(makeSamplePayload(payload));
-    const RunResult first = runTool(releaseArguments(payload, dir.filePath(QStringLiteral("first"))));
+    const RunResult first =
+        runTool(releaseArguments(payload, dir.filePath(QStringLiteral("first"))));
     QVERIFY2(first.exitCode == 0, qPrintable(first.standardError));
 
     if (touchPayload) {
-        QProcess::execute(QStringLiteral("touch"), {QStringLiteral("-d"), QStringLiteral("2031-05-06 07:08:09"),
-                                                    payload + QStringLiteral("/Core.exe"),
-                                                    payload + QStringLiteral("/lib")});
+        QProcess::execute(QStringLiteral("touch"),
+                          {QStringLiteral("-d"), QStringLiteral("2031-05-06 07:08:09"),
+                           payload + QStringLiteral("/Core.exe"),
+                           payload + QStringLiteral("/lib")});
     }
     if (changeContent)
-        QVERIFY(writeFile(payload + QStringLiteral("/lib/libcore.so"), QByteArray("core library!"), 0644));
+        QVERIFY(writeFile(payload + QStringLiteral("/lib/libcore.so"), QByteArray("core library!"),
+                          0644));
 
-    const RunResult second = runTool(releaseArguments(payload, dir.filePath(QStringLiteral("second"))),
-                                     secondEnvironment);
+    const RunResult second = runTool(
+        releaseArguments(payload, dir.filePath(QStringLiteral("second"))), secondEnvironment);
     QVERIFY2(second.exitCode == 0, qPrintable(second.standardError));
     const QByteArray a = fileBytes(dir.filePath(QStringLiteral("first/package.zip")));
     const QByteArray b = fileBytes(dir.filePath(QStringLiteral("second/package.zip")));
@@ -206,14 +220,30 @@ void TestReleaseTool::listedEntries_data()
     QTest::addColumn<QString>("mode");
     QTest::addColumn<QString>("linkTarget");
 
-    QTest::newRow("executable") << "Orvalink.exe" << "-rwxr-xr-x" << "";
-    QTest::newRow("plain file") << "lib/libcore.so" << "-rw-r--r--" << "";
-    QTest::newRow("private file") << "lib/keys/private.pem" << "-rw-------" << "";
-    QTest::newRow("restricted folder") << "lib/keys/" << "drwxr-x---" << "";
-    QTest::newRow("hidden file") << ".version" << "-rw-r--r--" << "";
-    QTest::newRow("Cyrillic name") << "docs/Справка.txt" << "-rw-r--r--" << "";
-    QTest::newRow("link to a file") << "docs/core-link" << "lrwxrwxrwx" << "../lib/libcore.so";
-    QTest::newRow("link to a folder") << "libraries" << "lrwxrwxrwx" << "lib";
+    QTest::newRow("executable") << "Orvalink.exe"
+                                << "-rwxr-xr-x"
+                                << "";
+    QTest::newRow("plain file") << "lib/libcore.so"
+                                << "-rw-r--r--"
+                                << "";
+    QTest::newRow("private file") << "lib/keys/private.pem"
+                                  << "-rw-------"
+                                  << "";
+    QTest::newRow("restricted folder") << "lib/keys/"
+                                       << "drwxr-x---"
+                                       << "";
+    QTest::newRow("hidden file") << ".version"
+                                 << "-rw-r--r--"
+                                 << "";
+    QTest::newRow("Cyrillic name") << "docs/Справка.txt"
+                                   << "-rw-r--r--"
+                                   << "";
+    QTest::newRow("link to a file") << "docs/core-link"
+                                    << "lrwxrwxrwx"
+                                    << "../lib/libcore.so";
+    QTest::newRow("link to a folder") << "libraries"
+                                      << "lrwxrwxrwx"
+                                      << "lib";
 }
 
 void TestReleaseTool::listedEntries()
@@ -223,14 +253,16 @@ void TestReleaseTool::listedEntries()
     QFETCH(QString, linkTarget);
 
     QProcess bsdtar;
-    bsdtar.start(QStringLiteral("bsdtar"), {QStringLiteral("-tvf"), m_out + QStringLiteral("/package.zip")});
+    bsdtar.start(QStringLiteral("bsdtar"),
+                 {QStringLiteral("-tvf"), m_out + QStringLiteral("/package.zip")});
     if (!bsdtar.waitForStarted())
         QSKIP("bsdtar is not installed");
     QVERIFY(bsdtar.waitForFinished());
     QCOMPARE(bsdtar.exitCode(), 0);
 
     // "perm links owner group size month day year name[ -> target]"
-    const QStringList lines = QString::fromUtf8(bsdtar.readAllStandardOutput()).split(QLatin1Char('\n'));
+    const QStringList lines =
+        QString::fromUtf8(bsdtar.readAllStandardOutput()).split(QLatin1Char('\n'));
     const QRegularExpression row(QStringLiteral(
         R"(^(\S+)\s+\d+\s+(\S+)\s+(\S+)\s+\d+\s+\S+\s+\d+\s+\d+\s+(.+?)(?: -> (.+))?$)"));
     for (const QString &line : lines) {
@@ -252,7 +284,8 @@ void TestReleaseTool::unpackedTreeMatchesPayload()
     QTemporaryDir dir;
     QProcess unzip;
     unzip.setWorkingDirectory(dir.path());
-    unzip.start(QStringLiteral("unzip"), {QStringLiteral("-q"), m_out + QStringLiteral("/package.zip")});
+    unzip.start(QStringLiteral("unzip"),
+                {QStringLiteral("-q"), m_out + QStringLiteral("/package.zip")});
     QVERIFY(unzip.waitForFinished());
     QVERIFY2(unzip.exitCode() == 0, unzip.readAllStandardError().constData());
 
@@ -269,11 +302,13 @@ void TestReleaseTool::unpackedTreeMatchesPayload()
             const QString child = relative.isEmpty() ? name : relative + QLatin1Char('/') + name;
             QCOMPARE(copy.isSymLink(), source.isSymLink());
             if (source.isSymLink())
-                QCOMPARE(copy.symLinkTarget(), source.symLinkTarget().replace(m_payload, dir.path()));
+                QCOMPARE(copy.symLinkTarget(),
+                         source.symLinkTarget().replace(m_payload, dir.path()));
             else if (source.isDir())
                 pending.append(child);
             else
-                QVERIFY2(fileBytes(copy.filePath()) == fileBytes(source.filePath()), qPrintable(child));
+                QVERIFY2(fileBytes(copy.filePath()) == fileBytes(source.filePath()),
+                         qPrintable(child));
             if (!source.isSymLink())
                 QCOMPARE(copy.permissions(), source.permissions());
             ++compared;
@@ -291,10 +326,13 @@ void TestReleaseTool::manifestDescribesPackage_data()
     QTest::addColumn<QString>("minimumVersion");
 
     QTest::newRow("defaults") << QStringList() << QByteArray() << "stable" << false << "";
-    QTest::newRow("every option")
-        << QStringList{QStringLiteral("--channel"), QStringLiteral(" Migration "), QStringLiteral("--mandatory"),
-                       QStringLiteral("--minimum-supported-version"), QStringLiteral("2.4.0")}
-        << QByteArray("  Исправления:\n- быстрее\n\n") << "migration" << true << "2.4.0";
+    QTest::newRow("every option") << QStringList{QStringLiteral("--channel"),
+                                                 QStringLiteral(" Migration "),
+                                                 QStringLiteral("--mandatory"),
+                                                 QStringLiteral("--minimum-supported-version"),
+                                                 QStringLiteral("2.4.0")}
+                                  << QByteArray("  Исправления:\n- быстрее\n\n") << "migration"
+                                  << true << "2.4.0";
 }
 
 void TestReleaseTool::manifestDescribesPackage()
@@ -306,7 +344,8 @@ void TestReleaseTool::manifestDescribesPackage()
     QFETCH(QString, minimumVersion);
 
     QTemporaryDir dir;
-    QStringList arguments = releaseArguments(m_payload, dir.filePath(QStringLiteral("out"))) + extraArguments;
+    QStringList arguments =
+        releaseArguments(m_payload, dir.filePath(QStringLiteral("out"))) + extraArguments;
     arguments[3] = QStringLiteral(" 3.0.1 ");
     if (!notes.isEmpty()) {
         QVERIFY(writeFile(dir.filePath(QStringLiteral("notes.txt")), notes));
@@ -317,8 +356,8 @@ void TestReleaseTool::manifestDescribesPackage()
 
     Updater::UpdateManifest manifest;
     QString error;
-    QVERIFY2(Updater::parseUpdateManifest(fileBytes(dir.filePath(QStringLiteral("out/manifest.json"))),
-                                          &manifest, &error),
+    QVERIFY2(Updater::parseUpdateManifest(
+                 fileBytes(dir.filePath(QStringLiteral("out/manifest.json"))), &manifest, &error),
              qPrintable(error));
     QCOMPARE(manifest.version, QStringLiteral("3.0.1"));
     QCOMPARE(manifest.channel, channel);
@@ -328,7 +367,8 @@ void TestReleaseTool::manifestDescribesPackage()
     QCOMPARE(manifest.packageUrl, QStringLiteral("https://updates.example/3.0.0/package.zip"));
     QCOMPARE(manifest.packageFormat, QStringLiteral("zip"));
     const QByteArray package = fileBytes(dir.filePath(QStringLiteral("out/package.zip")));
-    QCOMPARE(manifest.packageHash.toLatin1(), QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex());
+    QCOMPARE(manifest.packageHash.toLatin1(),
+             QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex());
     QVERIFY(result.standardOutput.contains(manifest.packageHash));
 }
 
@@ -338,12 +378,18 @@ void TestReleaseTool::links_data()
     QTest::addColumn<QString>("target");
     QTest::addColumn<bool>("accepted");
 
-    QTest::newRow("sibling file") << "bin/tool" << "../data/file" << true;
-    QTest::newRow("folder inside") << "alias" << "data" << true;
-    QTest::newRow("absolute") << "bin/tool" << "/etc/hostname" << false;
-    QTest::newRow("climbs out") << "bin/tool" << "../../outside" << false;
-    QTest::newRow("out through another link") << "escape" << "data/up/.." << false;
-    QTest::newRow("dangling") << "bin/tool" << "../data/missing" << false;
+    QTest::newRow("sibling file") << "bin/tool"
+                                  << "../data/file" << true;
+    QTest::newRow("folder inside") << "alias"
+                                   << "data" << true;
+    QTest::newRow("absolute") << "bin/tool"
+                              << "/etc/hostname" << false;
+    QTest::newRow("climbs out") << "bin/tool"
+                                << "../../outside" << false;
+    QTest::newRow("out through another link") << "escape"
+                                              << "data/up/.." << false;
+    QTest::newRow("dangling") << "bin/tool"
+                              << "../data/missing" << false;
 }
 
 void TestReleaseTool::links()
@@ -379,32 +425,45 @@ void TestReleaseTool::badInputPublishesNothing_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message");
 
-    QTest::newRow("missing payload") << "" << QStringList{QStringLiteral("--payload"), QStringLiteral("{dir}/nothing")}
-                                     << 1 << "does not exist";
-    QTest::newRow("payload is a file") << "" << QStringList{QStringLiteral("--payload"), QStringLiteral("{dir}/notes.txt")}
-                                       << 1 << "not a directory";
+    QTest::newRow("missing payload")
+        << "" << QStringList{QStringLiteral("--payload"), QStringLiteral("{dir}/nothing")} << 1
+        << "does not exist";
+    QTest::newRow("payload is a file")
+        << "" << QStringList{QStringLiteral("--payload"), QStringLiteral("{dir}/notes.txt")} << 1
+        << "not a directory";
     QTest::newRow("empty payload") << "empty payload" << QStringList() << 1 << "is empty";
     QTest::newRow("single folder") << "single folder" << QStringList() << 1 << "--top-folder";
     QTest::newRow("fifo") << "fifo" << QStringList() << 1 << "neither a file";
     QTest::newRow("letter case twins") << "case twins" << QStringList() << 1 << "letter case";
     QTest::newRow("Windows name") << "windows name" << QStringList() << 1 << "Windows";
-    QTest::newRow("blank version") << "" << QStringList{QStringLiteral("--version"), QStringLiteral("  ")} << 2 << "--version";
-    QTest::newRow("no version") << "" << QStringList{QStringLiteral("--version"), QString()} << 2 << "--version";
-    QTest::newRow("no output") << "" << QStringList{QStringLiteral("--out"), QString()} << 2 << "--out";
-    QTest::newRow("relative URL") << "" << QStringList{QStringLiteral("--package-url"), QStringLiteral("package.zip")}
+    QTest::newRow("blank version")
+        << "" << QStringList{QStringLiteral("--version"), QStringLiteral("  ")} << 2 << "--version";
+    QTest::newRow("no version") << "" << QStringList{QStringLiteral("--version"), QString()} << 2
+                                << "--version";
+    QTest::newRow("no output") << "" << QStringList{QStringLiteral("--out"), QString()} << 2
+                               << "--out";
+    QTest::newRow("relative URL") << ""
+                                  << QStringList{QStringLiteral("--package-url"),
+                                                 QStringLiteral("package.zip")}
                                   << 2 << "--package-url";
-    QTest::newRow("unknown channel") << "" << QStringList{QStringLiteral("--channel"), QStringLiteral("beta")} << 2
-                                     << "--channel";
-    QTest::newRow("notes missing") << "" << QStringList{QStringLiteral("--release-notes"), QStringLiteral("{dir}/none.txt")}
-                                   << 1 << "release notes";
-    QTest::newRow("notes not UTF-8") << "latin1 notes"
-                                     << QStringList{QStringLiteral("--release-notes"), QStringLiteral("{dir}/notes.txt")}
-                                     << 1 << "UTF-8";
-    QTest::newRow("output inside payload") << "" << QStringList{QStringLiteral("--out"), QStringLiteral("{dir}/payload/out")}
-                                           << 1 << "inside the payload";
-    QTest::newRow("output is a file") << "" << QStringList{QStringLiteral("--out"), QStringLiteral("{dir}/notes.txt")}
-                                      << 1 << "not a directory";
-    QTest::newRow("output not writable") << "immutable output" << QStringList() << 1 << "Cannot write";
+    QTest::newRow("unknown channel")
+        << "" << QStringList{QStringLiteral("--channel"), QStringLiteral("beta")} << 2
+        << "--channel";
+    QTest::newRow("notes missing")
+        << "" << QStringList{QStringLiteral("--release-notes"), QStringLiteral("{dir}/none.txt")}
+        << 1 << "release notes";
+    QTest::newRow("notes not UTF-8")
+        << "latin1 notes"
+        << QStringList{QStringLiteral("--release-notes"), QStringLiteral("{dir}/notes.txt")} << 1
+        << "UTF-8";
+    QTest::newRow("output inside payload")
+        << "" << QStringList{QStringLiteral("--out"), QStringLiteral("{dir}/payload/out")} << 1
+        << "inside the payload";
+    QTest::newRow("output is a file")
+        << "" << QStringList{QStringLiteral("--out"), QStringLiteral("{dir}/notes.txt")} << 1
+        << "not a directory";
+    QTest::newRow("output not writable")
+        << "immutable output" << QStringList() << 1 << "Cannot write";
 }
 
 void TestReleaseTool::badInputPublishesNothing()
@@ -418,7 +477,8 @@ void TestReleaseTool::badInputPublishesNothing()
     const QString payload = dir.filePath(QStringLiteral("payload"));
     const QString out = dir.filePath(QStringLiteral("out"));
     QVERIFY(writeFile(dir.filePath(QStringLiteral("notes.txt")),
-                      setup == QLatin1String("latin1 notes") ? QByteArray("Caf\xe9\n") : QByteArray("notes")));
+                      setup == QLatin1String("latin1 notes") ? QByteArray("Caf\xe9\n")
+                                                             : QByteArray("notes")));
     if (setup == QLatin1String("empty payload")) {
         QVERIFY(QDir().mkpath(payload));
     } else if (setup == QLatin1String("single folder")) {
@@ -428,7 +488,9 @@ void TestReleaseTool::badInputPublishesNothing()
         QVERIFY(makeSamplePayload(payload));
     }
     if (setup == QLatin1String("fifo"))
-        QCOMPARE(::mkfifo(QFile::encodeName(payload + QStringLiteral("/lib/pipe")).constData(), 0644), 0);
+        QCOMPARE(
+            ::mkfifo(QFile::encodeName(payload + QStringLiteral("/lib/pipe")).constData(), 0644),
+            0);
     if (setup == QLatin1String("case twins"))
         QVERIFY(writeFile(payload + QStringLiteral("/LIB/other"), "x"));
     if (setup == QLatin1String("windows name"))
@@ -461,7 +523,8 @@ void TestReleaseTool::badInputPublishesNothing()
     QCOMPARE(result.exitCode, exitCode);
     QVERIFY2(result.standardError.contains(message), qPrintable(result.standardError));
     QVERIFY(result.standardOutput.isEmpty());
-    QCOMPARE(directoryEntries(out), (QStringList{QStringLiteral("manifest.json"), QStringLiteral("package.zip")}));
+    QCOMPARE(directoryEntries(out),
+             (QStringList{QStringLiteral("manifest.json"), QStringLiteral("package.zip")}));
     QCOMPARE(fileBytes(out + QStringLiteral("/package.zip")), QByteArray("old package"));
     QCOMPARE(fileBytes(out + QStringLiteral("/manifest.json")), QByteArray("old manifest"));
     QVERIFY(!QFileInfo::exists(payload + QStringLiteral("/out")));
@@ -479,13 +542,19 @@ void TestReleaseTool::republishReplacesRelease()
     QVERIFY2(second.exitCode == 0, qPrintable(second.standardError));
 
     // Only the two published files, readable by a web server that runs as another user.
-    QCOMPARE(directoryEntries(out), (QStringList{QStringLiteral("manifest.json"), QStringLiteral("package.zip")}));
+    QCOMPARE(directoryEntries(out),
+             (QStringList{QStringLiteral("manifest.json"), QStringLiteral("package.zip")}));
     for (const QString &name : directoryEntries(out))
-        QVERIFY(QFileInfo(out + QLatin1Char('/') + name).permissions().testFlag(QFileDevice::ReadOther));
+        QVERIFY(QFileInfo(out + QLatin1Char('/') + name)
+                    .permissions()
+                    .testFlag(QFileDevice::ReadOther));
     Updater::UpdateManifest manifest;
-    QVERIFY(Updater::parseUpdateManifest(fileBytes(out + QStringLiteral("/manifest.json")), &manifest, nullptr));
+    QVERIFY(Updater::parseUpdateManifest(fileBytes(out + QStringLiteral("/manifest.json")),
+                                         &manifest, nullptr));
     QCOMPARE(manifest.packageHash.toLatin1(),
-             QCryptographicHash::hash(fileBytes(out + QStringLiteral("/package.zip")), QCryptographicHash::Sha256).toHex());
+             QCryptographicHash::hash(fileBytes(out + QStringLiteral("/package.zip")),
+                                      QCryptographicHash::Sha256)
+                 .toHex());
 }
 
 QTEST_GUILESS_MAIN(TestReleaseTool)

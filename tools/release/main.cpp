@@ -4,9 +4,9 @@
 #include <QCoreApplication>
 #include <QTextStream>
 
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
-#include <clocale>
 #include <cstring>
 #include <ctime>
 #include <langinfo.h>

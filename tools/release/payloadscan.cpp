@@ -40,11 +40,12 @@ QString windowsNameProblem(const QString &name)
         return QStringLiteral("ends with a dot or a space, which Windows drops");
 
     const QString stem = name.section(QLatin1Char('.'), 0, 0).trimmed().toUpper();
-    static const QStringList reserved = {
-        QStringLiteral("CON"), QStringLiteral("PRN"), QStringLiteral("AUX"), QStringLiteral("NUL")};
-    const bool numberedDevice = stem.size() == 4
-        && (stem.startsWith(QLatin1String("COM")) || stem.startsWith(QLatin1String("LPT")))
-        && stem.at(3) >= QLatin1Char('1') && stem.at(3) <= QLatin1Char('9');
+    static const QStringList reserved = {QStringLiteral("CON"), QStringLiteral("PRN"),
+                                         QStringLiteral("AUX"), QStringLiteral("NUL")};
+    const bool numberedDevice =
+        stem.size() == 4 &&
+        (stem.startsWith(QLatin1String("COM")) || stem.startsWith(QLatin1String("LPT"))) &&
+        stem.at(3) >= QLatin1Char('1') && stem.at(3) <= QLatin1Char('9');
     if (reserved.contains(stem) || numberedDevice)
         return QStringLiteral("is a device name on Windows");
     return QString();
@@ -54,14 +55,17 @@ class PayloadScanner
 {
 public:
     PayloadScanner(const QString &root, const QString &canonicalRoot, const QString &prefix)
-        : m_root(root), m_canonicalRoot(canonicalRoot), m_prefix(prefix)
+        : m_root(root)
+        , m_canonicalRoot(canonicalRoot)
+        , m_prefix(prefix)
     {
     }
 
     // relativeDir is "" for the payload root, otherwise "a/b".
     bool scanDirectory(const QString &relativeDir, QString *error)
     {
-        const QString dirPath = relativeDir.isEmpty() ? m_root : m_root + QLatin1Char('/') + relativeDir;
+        const QString dirPath =
+            relativeDir.isEmpty() ? m_root : m_root + QLatin1Char('/') + relativeDir;
         QDir dir(dirPath);
         if (!dir.isReadable())
             return fail(error, QStringLiteral("Cannot read the payload directory %1").arg(dirPath));
@@ -71,15 +75,18 @@ public:
 
         QHash<QString, QString> folded;
         for (const QString &name : names) {
-            const QString relative = relativeDir.isEmpty() ? name : relativeDir + QLatin1Char('/') + name;
+            const QString relative =
+                relativeDir.isEmpty() ? name : relativeDir + QLatin1Char('/') + name;
             const QString problem = windowsNameProblem(name);
             if (!problem.isEmpty())
-                return fail(error, QStringLiteral("The payload entry %1 %2.").arg(relative, problem));
+                return fail(error,
+                            QStringLiteral("The payload entry %1 %2.").arg(relative, problem));
             const QString key = name.toCaseFolded();
             if (folded.contains(key))
-                return fail(error, QStringLiteral("The payload entries %1 and %2 differ only in letter "
-                                                  "case; Windows keeps only one of them.")
-                                       .arg(folded.value(key), relative));
+                return fail(error,
+                            QStringLiteral("The payload entries %1 and %2 differ only in letter "
+                                           "case; Windows keeps only one of them.")
+                                .arg(folded.value(key), relative));
             folded.insert(key, relative);
             if (!scanEntry(relative, error))
                 return false;
@@ -95,7 +102,9 @@ private:
         const QString path = m_root + QLatin1Char('/') + relative;
         struct stat status;
         if (::lstat(QFile::encodeName(path).constData(), &status) != 0)
-            return fail(error, QStringLiteral("Cannot read the payload entry %1: %2").arg(path, systemError()));
+            return fail(
+                error,
+                QStringLiteral("Cannot read the payload entry %1: %2").arg(path, systemError()));
 
         PayloadEntry entry;
         entry.sourcePath = path;
@@ -123,8 +132,10 @@ private:
             m_entries.append(entry);
             return true;
         }
-        return fail(error, QStringLiteral("The payload entry %1 is neither a file, a directory nor a "
-                                          "link.").arg(relative));
+        return fail(error,
+                    QStringLiteral("The payload entry %1 is neither a file, a directory nor a "
+                                   "link.")
+                        .arg(relative));
     }
 
     static bool readLinkTarget(const QString &path, QString *target, QString *error)
@@ -133,7 +144,8 @@ private:
         const ssize_t length = ::readlink(QFile::encodeName(path).constData(), buffer.data(),
                                           static_cast<size_t>(buffer.size()));
         if (length < 0 || length >= buffer.size())
-            return fail(error, QStringLiteral("Cannot read the link %1: %2").arg(path, systemError()));
+            return fail(error,
+                        QStringLiteral("Cannot read the link %1: %2").arg(path, systemError()));
         buffer.truncate(static_cast<int>(length));
         *target = QFile::decodeName(buffer);
         return true;
@@ -144,8 +156,10 @@ private:
     bool checkLinkStaysInside(const QString &relative, const QString &target, QString *error) const
     {
         if (target.isEmpty() || target.startsWith(QLatin1Char('/')))
-            return fail(error, QStringLiteral("The link %1 points outside the payload (%2); links must "
-                                              "be relative and stay inside it.").arg(relative, target));
+            return fail(error,
+                        QStringLiteral("The link %1 points outside the payload (%2); links must "
+                                       "be relative and stay inside it.")
+                            .arg(relative, target));
 
         const QString linkDir = QFileInfo(relative).path(); // "." at the top
         const QString lexical = QDir::cleanPath(linkDir + QLatin1Char('/') + target);
@@ -153,12 +167,15 @@ private:
             return fail(error, QStringLiteral("The link %1 points outside the payload (%2).")
                                    .arg(relative, target));
 
-        const QString resolved = QFileInfo(m_root + QLatin1Char('/') + relative).canonicalFilePath();
+        const QString resolved =
+            QFileInfo(m_root + QLatin1Char('/') + relative).canonicalFilePath();
         if (resolved.isEmpty())
-            return fail(error, QStringLiteral("The link %1 leads to nothing (%2).").arg(relative, target));
+            return fail(error,
+                        QStringLiteral("The link %1 leads to nothing (%2).").arg(relative, target));
         if (resolved != m_canonicalRoot && !resolved.startsWith(m_canonicalRoot + QLatin1Char('/')))
-            return fail(error, QStringLiteral("The link %1 points outside the payload (it resolves to %2).")
-                                   .arg(relative, resolved));
+            return fail(
+                error, QStringLiteral("The link %1 points outside the payload (it resolves to %2).")
+                           .arg(relative, resolved));
         return true;
     }
 
@@ -197,7 +214,8 @@ bool scanPayload(const QString &payloadDir, const QString &topFolder, QList<Payl
 
     const QFileInfo rootInfo(payloadDir);
     if (!rootInfo.exists())
-        return fail(error, QStringLiteral("The payload directory %1 does not exist.").arg(payloadDir));
+        return fail(error,
+                    QStringLiteral("The payload directory %1 does not exist.").arg(payloadDir));
     if (!rootInfo.isDir())
         return fail(error, QStringLiteral("The payload %1 is not a directory.").arg(payloadDir));
 
@@ -219,10 +237,12 @@ bool scanPayload(const QString &payloadDir, const QString &topFolder, QList<Payl
         return fail(error, QStringLiteral("The payload directory %1 is empty.").arg(payloadDir));
     const QString wrapper = topFolder.isEmpty() ? wrappingFolder(found) : QString();
     if (!wrapper.isEmpty())
-        return fail(error, QStringLiteral("The payload holds a single folder, %1, which the updater "
-                                          "would unwrap and install as the whole installation. "
-                                          "Pack its contents, or pass --top-folder to wrap it "
-                                          "deliberately.").arg(wrapper));
+        return fail(error,
+                    QStringLiteral("The payload holds a single folder, %1, which the updater "
+                                   "would unwrap and install as the whole installation. "
+                                   "Pack its contents, or pass --top-folder to wrap it "
+                                   "deliberately.")
+                        .arg(wrapper));
 
     if (!topFolder.isEmpty()) {
         PayloadEntry top;

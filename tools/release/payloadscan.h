@@ -11,9 +11,9 @@ struct PayloadEntry
     enum class Kind { Directory, File, SymLink };
 
     Kind kind = Kind::File;
-    QString archivePath; // '/'-separated, relative; directories end in '/'
-    QString sourcePath;  // where the entry is on disk (empty for the top folder)
-    QString linkTarget;  // SymLink: the target exactly as the link holds it
+    QString archivePath;     // '/'-separated, relative; directories end in '/'
+    QString sourcePath;      // where the entry is on disk (empty for the top folder)
+    QString linkTarget;      // SymLink: the target exactly as the link holds it
     quint32 permissions = 0; // the permission bits of the mode (07777)
     qint64 size = 0;         // File: its size when scanned
 };

@@ -33,7 +33,9 @@ bool readReleaseNotes(const QString &path, QString *notes, QString *error)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return fail(error, QStringLiteral("Cannot read the release notes %1: %2").arg(path, file.errorString()));
+        return fail(
+            error,
+            QStringLiteral("Cannot read the release notes %1: %2").arg(path, file.errorString()));
     const QByteArray bytes = file.readAll();
     QStringDecoder decoder(QStringDecoder::Utf8);
     *notes = decoder.decode(bytes);
@@ -56,7 +58,8 @@ void giveOrdinaryMode(const QString &path)
     ::chmod(QFile::encodeName(path).constData(), 0666 & ~mask);
 }
 
-bool openTemporary(QTemporaryFile *file, const QString &outDir, const QString &finalName, QString *error)
+bool openTemporary(QTemporaryFile *file, const QString &outDir, const QString &finalName,
+                   QString *error)
 {
     file->setFileTemplate(outDir + QStringLiteral("/.") + finalName + QStringLiteral(".XXXXXX"));
     if (!file->open())
@@ -86,10 +89,12 @@ QString describe(const PayloadEntry &entry)
         .arg(entry.linkTarget);
 }
 
-bool sameListing(const QList<PayloadEntry> &packed, const QList<PayloadEntry> &read, QString *difference)
+bool sameListing(const QList<PayloadEntry> &packed, const QList<PayloadEntry> &read,
+                 QString *difference)
 {
     if (packed.size() != read.size()) {
-        *difference = QStringLiteral("%1 entries packed, %2 read back").arg(packed.size()).arg(read.size());
+        *difference =
+            QStringLiteral("%1 entries packed, %2 read back").arg(packed.size()).arg(read.size());
         return false;
     }
     for (int i = 0; i < packed.size(); ++i) {
@@ -98,17 +103,19 @@ bool sameListing(const QList<PayloadEntry> &packed, const QList<PayloadEntry> &r
         if (expected.kind != PayloadEntry::Kind::File)
             expected.size = 0;
         const PayloadEntry &actual = read.at(i);
-        if (expected.archivePath != actual.archivePath || expected.kind != actual.kind
-            || expected.permissions != actual.permissions || expected.size != actual.size
-            || expected.linkTarget != actual.linkTarget) {
-            *difference = QStringLiteral("packed %1, read back %2").arg(describe(expected), describe(actual));
+        if (expected.archivePath != actual.archivePath || expected.kind != actual.kind ||
+            expected.permissions != actual.permissions || expected.size != actual.size ||
+            expected.linkTarget != actual.linkTarget) {
+            *difference =
+                QStringLiteral("packed %1, read back %2").arg(describe(expected), describe(actual));
             return false;
         }
     }
     return true;
 }
 
-QByteArray manifestDocument(const ReleaseOptions &options, const QString &notes, const QByteArray &sha256)
+QByteArray manifestDocument(const ReleaseOptions &options, const QString &notes,
+                            const QByteArray &sha256)
 {
     QJsonObject object;
     object.insert(QStringLiteral("version"), options.version);
@@ -124,52 +131,63 @@ QByteArray manifestDocument(const ReleaseOptions &options, const QString &notes,
 
 // Reads the manifest back as the updater will and checks the package against it with the
 // updater's own digest check.
-bool checkManifestReadsBack(const QString &manifestPath, const QString &packagePath, const ReleaseOptions &options,
-                            const QString &notes, const QByteArray &packageSha256, QString *error)
+bool checkManifestReadsBack(const QString &manifestPath, const QString &packagePath,
+                            const ReleaseOptions &options, const QString &notes,
+                            const QByteArray &packageSha256, QString *error)
 {
     QFile file(manifestPath);
     if (!file.open(QIODevice::ReadOnly))
-        return fail(error, QStringLiteral("Cannot read back %1: %2").arg(manifestPath, file.errorString()));
+        return fail(
+            error, QStringLiteral("Cannot read back %1: %2").arg(manifestPath, file.errorString()));
 
     UpdateManifest manifest;
     QString parseError;
     if (!parseUpdateManifest(file.readAll(), &manifest, &parseError))
-        return fail(error, QStringLiteral("The written manifest is refused by the updater: %1").arg(parseError));
+        return fail(
+            error,
+            QStringLiteral("The written manifest is refused by the updater: %1").arg(parseError));
 
     const QString expectedHash = QString::fromLatin1(packageSha256);
-    const bool same = manifest.version == options.version && manifest.channel == options.channel
-        && manifest.minimumSupportedVersion == options.minimumSupportedVersion
-        && manifest.packageUrl == options.packageUrl && manifest.packageHash == expectedHash
-        && manifest.packageFormat == QLatin1String("zip") && manifest.mandatory == options.mandatory
-        && manifest.releaseNotes == notes;
+    const bool same = manifest.version == options.version && manifest.channel == options.channel &&
+                      manifest.minimumSupportedVersion == options.minimumSupportedVersion &&
+                      manifest.packageUrl == options.packageUrl &&
+                      manifest.packageHash == expectedHash &&
+                      manifest.packageFormat == QLatin1String("zip") &&
+                      manifest.mandatory == options.mandatory && manifest.releaseNotes == notes;
     if (!same)
-        return fail(error, QStringLiteral("The written manifest reads back differently from what was "
-                                          "meant (version %1, channel %2, hash %3).")
-                               .arg(manifest.version, manifest.channel, manifest.packageHash));
+        return fail(error,
+                    QStringLiteral("The written manifest reads back differently from what was "
+                                   "meant (version %1, channel %2, hash %3).")
+                        .arg(manifest.version, manifest.channel, manifest.packageHash));
 
     QString hashError;
     if (!verifyPackageHash(packagePath, manifest.packageHash, &hashError))
-        return fail(error, QStringLiteral("The package does not pass the updater's check: %1").arg(hashError));
+        return fail(
+            error,
+            QStringLiteral("The package does not pass the updater's check: %1").arg(hashError));
     return true;
 }
 
 bool moveIntoPlace(QTemporaryFile *file, const QString &target, QString *error)
 {
     // rename() replaces an existing file in one step, so readers see the old or the new one.
-    if (std::rename(QFile::encodeName(file->fileName()).constData(), QFile::encodeName(target).constData()) != 0)
+    if (std::rename(QFile::encodeName(file->fileName()).constData(),
+                    QFile::encodeName(target).constData()) != 0)
         return fail(error, QStringLiteral("Cannot put %1 in place: %2")
                                .arg(target, QString::fromLocal8Bit(std::strerror(errno))));
     file->setAutoRemove(false);
     return true;
 }
 
-bool writeRelease(const ReleaseOptions &options, const QList<PayloadEntry> &entries, const QString &notes,
-                  const QString &outDir, ReleaseSummary *summary, QString *error)
+bool writeRelease(const ReleaseOptions &options, const QList<PayloadEntry> &entries,
+                  const QString &notes, const QString &outDir, ReleaseSummary *summary,
+                  QString *error)
 {
     QTemporaryFile zipFile;
     QByteArray writtenSha256;
-    if (!openTemporary(&zipFile, outDir, QStringLiteral("package.zip"), error)
-        || !writeZipArchive(entries, &zipFile, &writtenSha256, error) || !finishTemporary(&zipFile, error))
+    if (!openTemporary(&zipFile, outDir, QStringLiteral("package.zip"), error) ||
+        !writeZipArchive(entries, &zipFile, &writtenSha256, error) ||
+        !finishTemporary(&zipFile, error))
         return false;
 
     QList<PayloadEntry> readBack;
@@ -177,27 +195,32 @@ bool writeRelease(const ReleaseOptions &options, const QList<PayloadEntry> &entr
     if (!readZipArchive(zipFile.fileName(), &readBack, error))
         return false;
     if (!sameListing(entries, readBack, &difference))
-        return fail(error, QStringLiteral("The written package does not hold what was packed: %1").arg(difference));
+        return fail(error, QStringLiteral("The written package does not hold what was packed: %1")
+                               .arg(difference));
 
     QString hashError;
     const QByteArray diskSha256 = sha256OfFile(zipFile.fileName(), &hashError).toLatin1();
     if (diskSha256.isEmpty())
         return fail(error, QStringLiteral("Cannot read back the package: %1").arg(hashError));
     if (diskSha256 != writtenSha256)
-        return fail(error, QStringLiteral("The package on disk differs from the bytes written to it."));
+        return fail(error,
+                    QStringLiteral("The package on disk differs from the bytes written to it."));
 
     QTemporaryFile manifestFile;
     if (!openTemporary(&manifestFile, outDir, QStringLiteral("manifest.json"), error))
         return false;
     if (manifestFile.write(manifestDocument(options, notes, diskSha256)) < 0)
-        return fail(error, QStringLiteral("Cannot write %1: %2").arg(manifestFile.fileName(), manifestFile.errorString()));
-    if (!finishTemporary(&manifestFile, error)
-        || !checkManifestReadsBack(manifestFile.fileName(), zipFile.fileName(), options, notes, diskSha256, error))
+        return fail(error, QStringLiteral("Cannot write %1: %2")
+                               .arg(manifestFile.fileName(), manifestFile.errorString()));
+    if (!finishTemporary(&manifestFile, error) ||
+        !checkManifestReadsBack(manifestFile.fileName(), zipFile.fileName(), options, notes,
+                                diskSha256, error))
         return false;
 
     const QString packagePath = outDir + QStringLiteral("/package.zip");
     const QString manifestPath = outDir + QStringLiteral("/manifest.json");
-    if (!moveIntoPlace(&zipFile, packagePath, error) || !moveIntoPlace(&manifestFile, manifestPath, error))
+    if (!moveIntoPlace(&zipFile, packagePath, error) ||
+        !moveIntoPlace(&manifestFile, manifestPath, error))
         return false;
 
     if (summary) {
@@ -218,7 +241,8 @@ bool buildRelease(const ReleaseOptions &options, ReleaseSummary *summary, QStrin
         error->clear();
 
     QString notes;
-    if (!options.releaseNotesFile.isEmpty() && !readReleaseNotes(options.releaseNotesFile, &notes, error))
+    if (!options.releaseNotesFile.isEmpty() &&
+        !readReleaseNotes(options.releaseNotesFile, &notes, error))
         return false;
 
     QList<PayloadEntry> entries;
@@ -234,7 +258,8 @@ bool buildRelease(const ReleaseOptions &options, ReleaseSummary *summary, QStrin
 
     bool written = false;
     // A package written into its own payload would pack its own temporary files next time.
-    if (isInside(QFileInfo(outDir).canonicalFilePath(), QFileInfo(options.payloadDir).canonicalFilePath()))
+    if (isInside(QFileInfo(outDir).canonicalFilePath(),
+                 QFileInfo(options.payloadDir).canonicalFilePath()))
         fail(error, QStringLiteral("The output directory %1 lies inside the payload.").arg(outDir));
     else
         written = writeRelease(options, entries, notes, outDir, summary, error);

@@ -23,8 +23,8 @@ bool isKnownChannel(const QString &channel)
 
 bool isPlainName(const QString &name)
 {
-    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
-        && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'));
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..") &&
+           !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'));
 }
 
 } // namespace
@@ -108,16 +108,18 @@ bool parseReleaseOptions(const QStringList &arguments, ReleaseOptions *out, QStr
 
     const QUrl url(options.packageUrl, QUrl::StrictMode);
     const QString scheme = url.scheme().toLower();
-    if (!url.isValid() || url.host().isEmpty()
-        || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+    if (!url.isValid() || url.host().isEmpty() ||
+        (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
         return fail(error, QStringLiteral("--package-url must be an absolute http or https URL: %1")
                                .arg(options.packageUrl));
     if (!isKnownChannel(options.channel))
-        return fail(error, QStringLiteral("--channel must be stable or migration, not %1")
-                               .arg(options.channel));
+        return fail(
+            error,
+            QStringLiteral("--channel must be stable or migration, not %1").arg(options.channel));
     if (seen.contains(QStringLiteral("--top-folder")) && !isPlainName(options.topFolder))
-        return fail(error, QStringLiteral("--top-folder must be a single folder name: %1")
-                               .arg(options.topFolder));
+        return fail(
+            error,
+            QStringLiteral("--top-folder must be a single folder name: %1").arg(options.topFolder));
 
     *out = options;
     return true;

@@ -15,7 +15,7 @@ struct ReleaseOptions
     QString channel = QStringLiteral("stable");
     QString releaseNotesFile; // empty: no release notes
     QString minimumSupportedVersion;
-    QString topFolder;        // empty: the payload's entries sit at the top of the zip
+    QString topFolder; // empty: the payload's entries sit at the top of the zip
     bool mandatory = false;
     bool helpRequested = false;
 };

@@ -45,13 +45,15 @@ struct WriteTarget
     QCryptographicHash hash{QCryptographicHash::Sha256};
 };
 
-la_ssize_t writeToDevice(struct archive *archive, void *clientData, const void *buffer, size_t length)
+la_ssize_t writeToDevice(struct archive *archive, void *clientData, const void *buffer,
+                         size_t length)
 {
     auto *target = static_cast<WriteTarget *>(clientData);
     const char *bytes = static_cast<const char *>(buffer);
     const qint64 written = target->device->write(bytes, static_cast<qint64>(length));
     if (written != static_cast<qint64>(length)) {
-        archive_set_error(archive, EIO, "%s", target->device->errorString().toLocal8Bit().constData());
+        archive_set_error(archive, EIO, "%s",
+                          target->device->errorString().toLocal8Bit().constData());
         return -1;
     }
     target->hash.addData(QByteArrayView(bytes, static_cast<qsizetype>(length)));
@@ -62,14 +64,17 @@ bool writeFileData(struct archive *archive, const PayloadEntry &entry, QString *
 {
     QFile file(entry.sourcePath);
     if (!file.open(QIODevice::ReadOnly))
-        return fail(error, QStringLiteral("Cannot read %1: %2").arg(entry.sourcePath, file.errorString()));
+        return fail(error,
+                    QStringLiteral("Cannot read %1: %2").arg(entry.sourcePath, file.errorString()));
 
     QByteArray buffer(256 * 1024, Qt::Uninitialized);
     qint64 total = 0;
     for (;;) {
         const qint64 count = file.read(buffer.data(), buffer.size());
         if (count < 0)
-            return fail(error, QStringLiteral("Cannot read %1: %2").arg(entry.sourcePath, file.errorString()));
+            return fail(
+                error,
+                QStringLiteral("Cannot read %1: %2").arg(entry.sourcePath, file.errorString()));
         if (count == 0)
             break;
         total += count;
@@ -77,10 +82,12 @@ bool writeFileData(struct archive *archive, const PayloadEntry &entry, QString *
         if (total > entry.size)
             break;
         if (archive_write_data(archive, buffer.constData(), static_cast<size_t>(count)) != count)
-            return fail(error, QStringLiteral("Cannot write the package: %1").arg(archiveError(archive)));
+            return fail(error,
+                        QStringLiteral("Cannot write the package: %1").arg(archiveError(archive)));
     }
     if (total != entry.size)
-        return fail(error, QStringLiteral("%1 changed while it was being packed.").arg(entry.sourcePath));
+        return fail(error,
+                    QStringLiteral("%1 changed while it was being packed.").arg(entry.sourcePath));
     return true;
 }
 
@@ -99,8 +106,8 @@ unsigned int fileType(PayloadEntry::Kind kind)
 
 } // namespace
 
-bool writeZipArchive(const QList<PayloadEntry> &entries, QIODevice *device, QByteArray *writtenSha256,
-                     QString *error)
+bool writeZipArchive(const QList<PayloadEntry> &entries, QIODevice *device,
+                     QByteArray *writtenSha256, QString *error)
 {
     if (error)
         error->clear();
@@ -110,15 +117,18 @@ bool writeZipArchive(const QList<PayloadEntry> &entries, QIODevice *device, QByt
         return fail(error, QStringLiteral("Cannot start the package writer."));
     // No blocking: a zip padded to a block size has zeros after its end record, which some
     // readers refuse.
-    if (archive_write_set_format_zip(archive.get()) != ARCHIVE_OK
-        || archive_write_set_bytes_per_block(archive.get(), 0) != ARCHIVE_OK
-        || archive_write_set_options(archive.get(), "zip:compression=deflate,zip:hdrcharset=UTF-8")
-               != ARCHIVE_OK)
-        return fail(error, QStringLiteral("Cannot set up the zip writer: %1").arg(archiveError(archive.get())));
+    if (archive_write_set_format_zip(archive.get()) != ARCHIVE_OK ||
+        archive_write_set_bytes_per_block(archive.get(), 0) != ARCHIVE_OK ||
+        archive_write_set_options(archive.get(), "zip:compression=deflate,zip:hdrcharset=UTF-8") !=
+            ARCHIVE_OK)
+        return fail(
+            error,
+            QStringLiteral("Cannot set up the zip writer: %1").arg(archiveError(archive.get())));
 
     WriteTarget target{device};
     if (archive_write_open(archive.get(), &target, nullptr, writeToDevice, nullptr) != ARCHIVE_OK)
-        return fail(error, QStringLiteral("Cannot write the package: %1").arg(archiveError(archive.get())));
+        return fail(
+            error, QStringLiteral("Cannot write the package: %1").arg(archiveError(archive.get())));
 
     for (const PayloadEntry &payloadEntry : entries) {
         std::unique_ptr<struct archive_entry, EntryDeleter> entry(archive_entry_new());
@@ -130,21 +140,25 @@ bool writeZipArchive(const QList<PayloadEntry> &entries, QIODevice *device, QByt
         archive_entry_set_gid(entry.get(), 0);
         archive_entry_set_mtime(entry.get(), static_cast<time_t>(packageEntryTime), 0);
         if (payloadEntry.kind == PayloadEntry::Kind::SymLink)
-            archive_entry_set_symlink_utf8(entry.get(), payloadEntry.linkTarget.toUtf8().constData());
-        archive_entry_set_size(entry.get(),
-                               payloadEntry.kind == PayloadEntry::Kind::File ? payloadEntry.size : 0);
+            archive_entry_set_symlink_utf8(entry.get(),
+                                           payloadEntry.linkTarget.toUtf8().constData());
+        archive_entry_set_size(
+            entry.get(), payloadEntry.kind == PayloadEntry::Kind::File ? payloadEntry.size : 0);
 
         if (archive_write_header(archive.get(), entry.get()) != ARCHIVE_OK)
             return fail(error, QStringLiteral("Cannot add %1 to the package: %2")
                                    .arg(payloadEntry.archivePath, archiveError(archive.get())));
-        if (payloadEntry.kind == PayloadEntry::Kind::File && !writeFileData(archive.get(), payloadEntry, error))
+        if (payloadEntry.kind == PayloadEntry::Kind::File &&
+            !writeFileData(archive.get(), payloadEntry, error))
             return false;
         if (archive_write_finish_entry(archive.get()) != ARCHIVE_OK)
             return fail(error, QStringLiteral("Cannot add %1 to the package: %2")
                                    .arg(payloadEntry.archivePath, archiveError(archive.get())));
     }
     if (archive_write_close(archive.get()) != ARCHIVE_OK)
-        return fail(error, QStringLiteral("Cannot finish the package: %1").arg(archiveError(archive.get())));
+        return fail(
+            error,
+            QStringLiteral("Cannot finish the package: %1").arg(archiveError(archive.get())));
 
     if (writtenSha256)
         *writtenSha256 = target.hash.result().toHex();
@@ -160,9 +174,9 @@ bool readZipArchive(const QString &zipPath, QList<PayloadEntry> *entries, QStrin
     if (!archive)
         return fail(error, QStringLiteral("Cannot start the package reader."));
     archive_read_support_format_zip(archive.get());
-    if (archive_read_set_options(archive.get(), "zip:hdrcharset=UTF-8") != ARCHIVE_OK
-        || archive_read_open_filename(archive.get(), QFile::encodeName(zipPath).constData(), 64 * 1024)
-               != ARCHIVE_OK)
+    if (archive_read_set_options(archive.get(), "zip:hdrcharset=UTF-8") != ARCHIVE_OK ||
+        archive_read_open_filename(archive.get(), QFile::encodeName(zipPath).constData(),
+                                   64 * 1024) != ARCHIVE_OK)
         return fail(error, QStringLiteral("Cannot open %1 as a zip archive: %2")
                                .arg(zipPath, archiveError(archive.get())));
 
@@ -174,7 +188,9 @@ bool readZipArchive(const QString &zipPath, QList<PayloadEntry> *entries, QStrin
         if (status == ARCHIVE_EOF)
             break;
         if (status != ARCHIVE_OK)
-            return fail(error, QStringLiteral("Cannot read %1: %2").arg(zipPath, archiveError(archive.get())));
+            return fail(
+                error,
+                QStringLiteral("Cannot read %1: %2").arg(zipPath, archiveError(archive.get())));
 
         PayloadEntry listed;
         const char *path = archive_entry_pathname_utf8(entry);
@@ -190,8 +206,8 @@ bool readZipArchive(const QString &zipPath, QList<PayloadEntry> *entries, QStrin
 
         // Reading the data is what makes libarchive compare each entry with its checksum.
         for (;;) {
-            const la_ssize_t count = archive_read_data(archive.get(), buffer.data(),
-                                                       static_cast<size_t>(buffer.size()));
+            const la_ssize_t count =
+                archive_read_data(archive.get(), buffer.data(), static_cast<size_t>(buffer.size()));
             if (count < 0)
                 return fail(error, QStringLiteral("The package entry %1 is damaged: %2")
                                        .arg(listed.archivePath, archiveError(archive.get())));

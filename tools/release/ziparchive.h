@@ -19,8 +19,8 @@ constexpr qint64 packageEntryTime = 1577836800;
 // times packageEntryTime. *writtenSha256 receives the SHA-256 of the bytes handed to device.
 // False with one English message in *error (may be null) when a payload file cannot be read,
 // changed size while it was packed, or the device refused a write.
-bool writeZipArchive(const QList<PayloadEntry> &entries, QIODevice *device, QByteArray *writtenSha256,
-                     QString *error);
+bool writeZipArchive(const QList<PayloadEntry> &entries, QIODevice *device,
+                     QByteArray *writtenSha256, QString *error);
 
 // Reads the archive at zipPath completely (so every entry's checksum is verified) and lists its
 // entries with their kind, permission bits, size and link target; sourcePath stays empty.

@@ -25,7 +25,8 @@ int main(int argc, char *argv[])
     const WId window = arguments.size() == 3 ? arguments.at(2).toULongLong(&validId, 0) : 0;
     QScreen *screen = QGuiApplication::primaryScreen();
     if (!validId || !screen) {
-        err << "orvalink-screengrab: " << (validId ? "no screen to grab" : "not a window id") << "\n";
+        err << "orvalink-screengrab: " << (validId ? "no screen to grab" : "not a window id")
+            << "\n";
         return 1;
     }
 
