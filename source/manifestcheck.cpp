@@ -20,7 +20,8 @@ bool UpdaterWindow::fetchManifest(QString *error)
     awaitReply(reply, this);
 
     const QNetworkReply::NetworkError code = reply->error();
-    const QByteArray body = reply->readAll();
+    // An aborted reply is closed; reading it would only produce a warning.
+    const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
     const QString replyError = reply->errorString();
     reply->deleteLater();
 

@@ -49,22 +49,37 @@ bool UpdaterWindow::downloadPackage(QString *error)
     QNetworkReply *reply = network->get(updateRequest(manifest.packageUrl));
     reply->setReadBufferSize(replyBufferSize);
 
+    // The bar follows the bytes read against the announced size. Qt's downloadProgress is throttled
+    // to one report per 100 ms, so the bytes that arrive just before the transfer stalls would go
+    // unshown, and at the end of a download of unknown size it reports the size after all, which
+    // would move a bar that should stay where the download began.
+    qint64 announcedSize = -1;
+    qint64 received = 0;
+    const auto showProgress = [this, reply, &announcedSize, &received](qint64 count) {
+        if (announcedSize < 0) {
+            const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+            announcedSize = length.isValid() ? length.toLongLong() : 0;
+        }
+        received += count;
+        if (announcedSize > 0)
+            progressBar->setValue(static_cast<int>(qMin(received, announcedSize) * 60 / announcedSize + 10));
+    };
+
     // One reusable block instead of a fresh QByteArray per readAll().
     QByteArray block(replyBufferSize, Qt::Uninitialized);
-    const auto drainToFile = [&file, &block, reply] {
+    const auto drainToFile = [&file, &block, reply, &showProgress] {
+        // An aborted reply is closed and has nothing left to give.
+        if (!reply->isOpen())
+            return;
         for (;;) {
             const qint64 count = reply->read(block.data(), block.size());
             if (count <= 0)
                 break;
             // A short write leaves the file incomplete, which the digest check reports.
             file.write(block.constData(), count);
+            showProgress(count);
         }
     };
-
-    connect(reply, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64 total) {
-        if (total > 0)
-            progressBar->setValue(static_cast<int>(received * 60 / total + 10));
-    });
     connect(reply, &QNetworkReply::readyRead, this, drainToFile);
 
     awaitReply(reply, this);
