@@ -1,0 +1,364 @@
+#include "testhttpserver.h"
+#include "ui/updaterwindow.h"
+#include "windowprobe.h"
+
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using Updater::UpdaterWindow;
+
+// One whole update run as the window shows it, with the real worker behind it: the stages, the
+// bar and the version line in order, the relaunch and the self-closing window, and what happens
+// when the window is closed while the run is still going.
+class TestUpdateRun : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void offlineRun_data();
+    void offlineRun();
+    void workerFailureKeepsWindowOpen();
+    void onlineRun_data();
+    void onlineRun();
+    void closedWhileFetching_data();
+    void closedWhileFetching();
+    void closedWhileInstalling();
+
+private:
+    QString path(const QString &relative) const { return dir->filePath(relative); }
+    Updater::UpdaterOptions baseOptions() const;
+    bool makePayload(const QString &root, bool withClient) const;
+
+    std::unique_ptr<QTemporaryDir> dir;
+};
+
+namespace {
+
+bool writeFile(const QString &path, const QByteArray &content, bool executable = false)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        return false;
+    file.close();
+    return !executable
+           || file.setPermissions(file.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeGroup);
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QStringList workerLines()
+{
+    return {QStringLiteral("Применение обновления"), QStringLiteral("Завершение процессов..."),
+            QStringLiteral("Копирование файлов"),    QStringLiteral("Копирование файлов..."),
+            QStringLiteral("Очистка"),               QStringLiteral("Удаление временных файлов...")};
+}
+
+bool waitForEnd(const WindowProbe &probe, int timeoutMs = 30000)
+{
+    return QTest::qWaitFor([&probe] { return probe.closeEnabled(); }, timeoutMs);
+}
+
+} // namespace
+
+void TestUpdateRun::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+    QVERIFY(writeFile(path(QStringLiteral("apps/Orvalink/Orvalink.exe")), "old client"));
+    QVERIFY(writeFile(path(QStringLiteral("apps/Orvalink/profiles/home.json")), "{\"user\": true}"));
+}
+
+Updater::UpdaterOptions TestUpdateRun::baseOptions() const
+{
+    Updater::UpdaterOptions options;
+    options.installDir = path(QStringLiteral("apps/Orvalink"));
+    options.currentVersion = QStringLiteral("2.4.1");
+    options.channel = QStringLiteral("stable");
+    return options;
+}
+
+// A release tree; its client, when asked for, leaves a marker beside the installation when it
+// starts, so the relaunch can be seen.
+bool TestUpdateRun::makePayload(const QString &root, bool withClient) const
+{
+    const QByteArray client = "#!/bin/sh\necho started > '" + path(QStringLiteral("apps/relaunched")).toUtf8() + "'\n";
+    return writeFile(root + QStringLiteral("/Core.exe"), "new core")
+           && (!withClient || writeFile(root + QStringLiteral("/Orvalink.exe"), client, true));
+}
+
+void TestUpdateRun::offlineRun_data()
+{
+    QTest::addColumn<bool>("withClient");
+    QTest::newRow("client relaunched") << true;
+    // A client that cannot be started changes nothing in the report; the window still closes.
+    QTest::newRow("client missing") << false;
+}
+
+void TestUpdateRun::offlineRun()
+{
+    QFETCH(bool, withClient);
+    const QString payload = path(QStringLiteral("incoming/payload"));
+    QVERIFY(makePayload(payload, withClient));
+    Updater::UpdaterOptions options = baseOptions();
+    options.offlinePayloadRoot = payload;
+    // Offline mode wins over a manifest URL, which is never asked for.
+    options.manifestUrl = QStringLiteral("http://127.0.0.1:1/manifest.json");
+
+    UpdaterWindow window(options);
+    WindowProbe probe(&window);
+    QString versionAtHandOver;
+    connect(window.findChild<QProgressBar *>(), &QProgressBar::valueChanged, this, [&](int value) {
+        if (value == 75)
+            versionAtHandOver = probe.versionText();
+    });
+    window.show();
+    QVERIFY(waitForEnd(probe));
+    QElapsedTimer sinceSuccess;
+    sinceSuccess.start();
+
+    const QString client = path(QStringLiteral("apps/Orvalink/Orvalink.exe"));
+    QCOMPARE(versionAtHandOver, QStringLiteral("2.4.1 -> 3.0.0"));
+    QCOMPARE(probe.barValues(), QList<int>({72, 75, 80, 85, 95, 100}));
+    QCOMPARE(probe.logLines(), QStringList({QStringLiteral("Подготовка локального пакета"),
+                                            QStringLiteral("Установка обновления...")})
+                                   + workerLines()
+                                   + QStringList({QStringLiteral("Обновление установлено"),
+                                                  QStringLiteral("Запуск %1").arg(client)}));
+    QCOMPARE(probe.stageText(), QStringLiteral("Обновление установлено"));
+    QCOMPARE(probe.versionText(), QStringLiteral("2.4.1 -> 3.0.0"));
+    QCOMPARE(readAll(path(QStringLiteral("apps/Orvalink/Core.exe"))), QByteArray("new core"));
+
+    QVERIFY(window.isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 5000);
+    QVERIFY2(sinceSuccess.elapsed() >= 1000, qPrintable(QString::number(sinceSuccess.elapsed())));
+    QCOMPARE(window.result(), int(QDialog::Accepted));
+    if (withClient)
+        QTRY_COMPARE(readAll(path(QStringLiteral("apps/relaunched"))), QByteArray("started\n"));
+    else
+        QVERIFY(!QFileInfo::exists(path(QStringLiteral("apps/relaunched"))));
+}
+
+void TestUpdateRun::workerFailureKeepsWindowOpen()
+{
+    Updater::UpdaterOptions options = baseOptions();
+    options.offlinePayloadRoot = path(QStringLiteral("incoming/payload-never-written"));
+
+    UpdaterWindow window(options);
+    WindowProbe probe(&window);
+    window.show();
+    QVERIFY(waitForEnd(probe));
+
+    const QStringList lines = probe.logLines();
+    QCOMPARE(lines.mid(0, 6), QStringList({QStringLiteral("Подготовка локального пакета"),
+                                           QStringLiteral("Установка обновления...")})
+                                  + workerLines().mid(0, 4));
+    QCOMPARE(lines.value(6), QStringLiteral("Ошибка обновления"));
+    QVERIFY(!lines.value(7).isEmpty());
+    QCOMPARE(lines.size(), 8);
+    QCOMPARE(probe.stageText(), QStringLiteral("Ошибка обновления"));
+    // The bar keeps the worker's last value, and the window waits for the user.
+    QCOMPARE(probe.bar(), 85);
+    QTest::qWait(1500);
+    QVERIFY(window.isVisible());
+    QCOMPARE(readAll(path(QStringLiteral("apps/Orvalink/Orvalink.exe"))), QByteArray("old client"));
+}
+
+void TestUpdateRun::onlineRun_data()
+{
+    QTest::addColumn<bool>("realZip");
+    QTest::addColumn<QStringList>("workerPart");
+    QTest::addColumn<QList<int>>("barAfterDownload");
+
+    QTest::newRow("installs") << true
+                              << workerLines() + QStringList{QStringLiteral("Обновление установлено")}
+                              << QList<int>{75, 72, 80, 85, 95, 100};
+    QTest::newRow("package is not a zip") << false << QStringList{QStringLiteral("Ошибка обновления")}
+                                          << QList<int>{75, 72};
+}
+
+void TestUpdateRun::onlineRun()
+{
+    QFETCH(bool, realZip);
+    QFETCH(QStringList, workerPart);
+    QFETCH(QList<int>, barAfterDownload);
+
+    QByteArray package = "PK\x05\x06 but nothing more";
+    if (realZip) {
+        QVERIFY(makePayload(path(QStringLiteral("release/Orvalink")), true));
+        QProcess zip;
+        zip.setWorkingDirectory(path(QStringLiteral("release")));
+        zip.start(QStringLiteral("zip"), {QStringLiteral("-qr"), QStringLiteral("../package.zip"), QStringLiteral("Orvalink")});
+        if (!zip.waitForFinished() || zip.exitCode() != 0)
+            QSKIP("the zip program is needed to build the package");
+        package = readAll(path(QStringLiteral("package.zip")));
+    }
+
+    TestHttpServer server;
+    QVERIFY(server.start());
+    TestHttpServer::Response packageResponse;
+    packageResponse.body = package;
+    server.setResponse("/files/package.zip", packageResponse);
+    const QJsonObject manifest{
+        {QStringLiteral("version"), QStringLiteral("3.2.0")},
+        {QStringLiteral("package_url"), server.url(QStringLiteral("/files/package.zip"))},
+        {QStringLiteral("package_hash"),
+         QString::fromLatin1(QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex())}};
+    TestHttpServer::Response manifestResponse;
+    manifestResponse.body = QJsonDocument(manifest).toJson();
+    server.setResponse("/manifest.json", manifestResponse);
+
+    Updater::UpdaterOptions options = baseOptions();
+    options.manifestUrl = server.url(QStringLiteral("/manifest.json"));
+    UpdaterWindow window(options);
+    WindowProbe probe(&window);
+    window.show();
+    QVERIFY(waitForEnd(probe));
+
+    const QStringList lines = probe.logLines();
+    const QStringList expectedStart{QStringLiteral("Проверка manifest"), QStringLiteral("Загрузка пакета"),
+                                    QStringLiteral("Установка обновления..."), QStringLiteral("Распаковка пакета"),
+                                    QStringLiteral("Распаковка пакета...")};
+    QCOMPARE(lines.mid(0, expectedStart.size() + workerPart.size()), expectedStart + workerPart);
+    QCOMPARE(probe.versionText(), QStringLiteral("2.4.1 -> 3.2.0"));
+
+    QList<int> values = probe.barValues();
+    QCOMPARE(values.mid(0, 2), QList<int>({5, 10}));
+    QCOMPARE(values.at(values.size() - barAfterDownload.size() - 1), 70);
+    QCOMPARE(values.mid(values.size() - barAfterDownload.size()), barAfterDownload);
+
+    if (realZip) {
+        QCOMPARE(readAll(path(QStringLiteral("apps/Orvalink/Core.exe"))), QByteArray("new core"));
+        QCOMPARE(readAll(path(QStringLiteral("apps/Orvalink/profiles/home.json"))), QByteArray("{\"user\": true}"));
+        QVERIFY(!QFileInfo::exists(path(QStringLiteral("apps/.orvalink-update"))));
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 5000);
+    } else {
+        QCOMPARE(readAll(path(QStringLiteral("apps/Orvalink/Orvalink.exe"))), QByteArray("old client"));
+        QCOMPARE(readAll(path(QStringLiteral("apps/.orvalink-update/package.zip"))), package);
+    }
+}
+
+void TestUpdateRun::closedWhileFetching_data()
+{
+    QTest::addColumn<QByteArray>("stalledPath"); // empty: closed before the run began
+    QTest::addColumn<QString>("closing");
+
+    for (const char *how : {"escape", "title bar", "application loop"}) {
+        QTest::addRow("manifest, %s", how) << QByteArray("/manifest.json") << QString::fromLatin1(how);
+        QTest::addRow("package, %s", how) << QByteArray("/package.zip") << QString::fromLatin1(how);
+    }
+    QTest::newRow("before the run began") << QByteArray() << QStringLiteral("title bar");
+}
+
+void TestUpdateRun::closedWhileFetching()
+{
+    QFETCH(QByteArray, stalledPath);
+    QFETCH(QString, closing);
+
+    // Half of the response arrives, then the server waits for as long as the client stays.
+    TestHttpServer server;
+    QVERIFY(server.start());
+    const QByteArray packageBody(256 * 1024, 'p');
+    TestHttpServer::Response package;
+    package.body = packageBody;
+    const QJsonObject manifestJson{
+        {QStringLiteral("version"), QStringLiteral("3.2.0")},
+        {QStringLiteral("package_url"), server.url(QStringLiteral("/package.zip"))},
+        {QStringLiteral("package_hash"),
+         QString::fromLatin1(QCryptographicHash::hash(packageBody, QCryptographicHash::Sha256).toHex())}};
+    TestHttpServer::Response manifest;
+    manifest.body = QJsonDocument(manifestJson).toJson();
+    for (TestHttpServer::Response *response : {&manifest, &package}) {
+        if (response == (stalledPath == "/package.zip" ? &package : &manifest) && !stalledPath.isEmpty()) {
+            response->pauseAfter = response->body.size() / 2;
+            response->pauseMs = -1;
+        }
+    }
+    server.setResponse("/manifest.json", manifest);
+    server.setResponse("/package.zip", package);
+
+    Updater::UpdaterOptions options = baseOptions();
+    options.manifestUrl = server.url(QStringLiteral("/manifest.json"));
+    UpdaterWindow window(options);
+    WindowProbe probe(&window);
+
+    bool survivedClick = false;
+    const auto close = [&window, &survivedClick, closing] {
+        // While the run is going the close button does nothing; the other ways are never blocked.
+        QTest::mouseClick(window.findChild<QPushButton *>(), Qt::LeftButton);
+        survivedClick = window.isVisible();
+        if (closing == QLatin1String("escape"))
+            QTest::keyClick(&window, Qt::Key_Escape);
+        else
+            window.close();
+    };
+    connect(&server, &TestHttpServer::paused, &window, [&close] { QTimer::singleShot(100, close); });
+
+    window.show();
+    if (stalledPath.isEmpty())
+        close();
+    if (closing == QLatin1String("application loop")) {
+        // As in the program: the last window closed quits the application, which ends every
+        // nested event loop at once.
+        QCOMPARE(QApplication::exec(), 0);
+    }
+    QTRY_VERIFY(!window.isVisible());
+    QTest::qWait(200);
+
+    QVERIFY(survivedClick);
+    QVERIFY(!probe.hasWorkerThread());
+    QVERIFY(!probe.logLines().contains(QStringLiteral("Установка обновления...")));
+    if (stalledPath.isEmpty()) {
+        QVERIFY(server.requests().isEmpty());
+    } else {
+        QCOMPARE(server.requests().constLast().target, stalledPath);
+        QTRY_COMPARE(server.abandonedResponses(), 1);
+    }
+    QCOMPARE(readAll(path(QStringLiteral("apps/Orvalink/Orvalink.exe"))), QByteArray("old client"));
+}
+
+void TestUpdateRun::closedWhileInstalling()
+{
+    // The worker waits for this "client" to exit before it installs; the window is closed and
+    // destroyed meanwhile, and must not let the process go on before the installation is done.
+    QProcess client;
+    client.start(QStringLiteral("sleep"), {QStringLiteral("6")});
+    QVERIFY(client.waitForStarted());
+
+    const QString payload = path(QStringLiteral("incoming/payload"));
+    QVERIFY(makePayload(payload, false));
+    Updater::UpdaterOptions options = baseOptions();
+    options.offlinePayloadRoot = payload;
+    options.waitPid = client.processId();
+
+    auto window = std::make_unique<UpdaterWindow>(options);
+    WindowProbe probe(window.get());
+    window->show();
+    QVERIFY(QTest::qWaitFor([&probe] { return probe.logLines().contains(QStringLiteral("Завершение процессов...")); }));
+    QTest::keyClick(window.get(), Qt::Key_Escape);
+    QVERIFY(!window->isVisible());
+
+    QElapsedTimer destruction;
+    destruction.start();
+    window.reset();
+    QVERIFY2(destruction.elapsed() > 5000, qPrintable(QString::number(destruction.elapsed())));
+    // The worker's whole run has returned: installed, and its clean-up done.
+    QCOMPARE(readAll(path(QStringLiteral("apps/Orvalink/Core.exe"))), QByteArray("new core"));
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("incoming"))));
+    client.waitForFinished();
+}
+
+QTEST_MAIN(TestUpdateRun)
+#include "tst_updaterun.moc"
