@@ -76,6 +76,7 @@ bool runCommand(const QString &program, const QStringList &arguments, QString *o
 bool zipTree(const QString &sourceDir, const QString &zipPath, QString *error)
 {
     QFile::remove(zipPath);
+    QDir().mkpath(QFileInfo(zipPath).absolutePath());
     // -y keeps symbolic links as links; -X leaves out the uid/gid extra fields.
     QStringList arguments{QStringLiteral("-r"), QStringLiteral("-q"), QStringLiteral("-y"),
                           QStringLiteral("-X")};
