@@ -1,0 +1,6 @@
+# The driver of bench/download.sh: runs the updater window's manifest check, download and digest
+# check against a server and reports their times and the peak memory. Included from the top-level
+# CMakeLists.txt.
+add_executable(downloadbench ${CMAKE_CURRENT_LIST_DIR}/downloadbench.cpp)
+target_link_libraries(downloadbench PRIVATE updatercore)
+updater_set_warnings(downloadbench)
