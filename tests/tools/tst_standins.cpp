@@ -15,6 +15,7 @@ private slots:
     void initTestCase();
     void powershellCommandLine_data();
     void powershellCommandLine();
+    void powershellReportsFullDisk();
     void taskkill_data();
     void taskkill();
 
@@ -138,6 +139,54 @@ void TestStandIns::powershellCommandLine()
         QVERIFY2(outcome.exitCode == 0, qPrintable(outcome.err));
         QVERIFY(QFile::exists(QDir(dest.path()).filePath(unpackedInto + "/dir/file.txt")));
     }
+}
+
+namespace {
+
+// Unmounts what it mounted, also when the test fails half-way.
+struct TmpfsMount
+{
+    QString point;
+    bool mounted = false;
+    bool mount(const QString &where, const QString &size)
+    {
+        point = where;
+        mounted = QDir().mkpath(where)
+            && QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=" + size, "tmpfs", where}) == 0;
+        return mounted;
+    }
+    ~TmpfsMount()
+    {
+        if (mounted)
+            QProcess::execute("umount", {point});
+    }
+};
+
+} // namespace
+
+void TestStandIns::powershellReportsFullDisk()
+{
+    // libarchive reports a failed write as a mere warning; it must still fail the extraction.
+    const QDir base(tmp.path());
+    QVERIFY(base.mkpath("big"));
+    QFile letters(base.filePath("big/letters.txt"));
+    QVERIFY(letters.open(QIODevice::WriteOnly));
+    letters.write(QByteArray(3 << 20, 'a'));
+    letters.close();
+    QProcess zip;
+    zip.setWorkingDirectory(base.filePath("big"));
+    zip.start("zip", {"-q", "-r", base.filePath("big.zip"), "."});
+    QVERIFY(zip.waitForFinished() && zip.exitCode() == 0);
+
+    TmpfsMount small;
+    if (!small.mount(base.filePath("small"), "1m"))
+        QSKIP("cannot mount a tmpfs here (needs root)");
+    const Outcome outcome = runTool("powershell.exe",
+        {"-NoProfile", "-NonInteractive", "-ExecutionPolicy", "Bypass", "-Command",
+         "Expand-Archive -LiteralPath '" + base.filePath("big.zip") + "' -DestinationPath '"
+             + base.filePath("small/out") + "' -Force"});
+    QCOMPARE(outcome.exitCode, 1);
+    QVERIFY2(outcome.err.contains("No space left on device"), qPrintable(outcome.err));
 }
 
 void TestStandIns::taskkill_data()

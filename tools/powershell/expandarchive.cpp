@@ -140,6 +140,20 @@ bool staysInside(Components from, const std::string &target)
     return true;
 }
 
+// libarchive's message, with the system's reason when there is one ("Write failed" alone would
+// not say that the disk is full).
+std::string libraryError(archive *a)
+{
+    std::string message = archive_error_string(a) ? archive_error_string(a) : "unknown error";
+    const int code = archive_errno(a);
+    if (code > 0) {
+        const std::string reason = std::strerror(code);
+        if (message.find(reason) == std::string::npos)
+            message += ": " + reason;
+    }
+    return message;
+}
+
 const char *entryName(archive_entry *entry)
 {
     const char *name = archive_entry_pathname(entry);
@@ -228,27 +242,27 @@ bool Extraction::extractEntry(archive *reader, archive *writer, archive_entry *e
     archive_entry_copy_pathname(entry, placePath.c_str());
     archive_entry_set_perm(entry, archive_entry_perm(entry) & 0777);
 
-    int status = archive_write_header(writer, entry);
-    if (status < ARCHIVE_WARN)
-        return fail(error, "Cannot write '" + name + "': " + archive_error_string(writer));
+    // Anything short of ARCHIVE_OK fails the entry: libarchive reports a failed write (a full
+    // disk) as a mere warning, and a partly written file must not pass for an unpacked one.
+    if (archive_write_header(writer, entry) != ARCHIVE_OK)
+        return fail(error, "Cannot write '" + name + "': " + libraryError(writer));
 
     if (!isLink && archive_entry_size(entry) != 0) {
         const void *block = nullptr;
         size_t size = 0;
         la_int64_t offset = 0;
         for (;;) {
-            status = archive_read_data_block(reader, &block, &size, &offset);
+            const int status = archive_read_data_block(reader, &block, &size, &offset);
             if (status == ARCHIVE_EOF)
                 break;
-            if (status < ARCHIVE_WARN)
-                return fail(error, "Cannot read '" + name + "' from the archive: "
-                                       + archive_error_string(reader));
-            if (archive_write_data_block(writer, block, size, offset) < ARCHIVE_WARN)
-                return fail(error, "Cannot write '" + name + "': " + archive_error_string(writer));
+            if (status != ARCHIVE_OK)
+                return fail(error, "Cannot read '" + name + "' from the archive: " + libraryError(reader));
+            if (archive_write_data_block(writer, block, size, offset) != ARCHIVE_OK)
+                return fail(error, "Cannot write '" + name + "': " + libraryError(writer));
         }
     }
-    if (archive_write_finish_entry(writer) < ARCHIVE_WARN)
-        return fail(error, "Cannot write '" + name + "': " + archive_error_string(writer));
+    if (archive_write_finish_entry(writer) != ARCHIVE_OK)
+        return fail(error, "Cannot write '" + name + "': " + libraryError(writer));
 
     if (isLink) {
         m_createdLinks.insert(placePath);
@@ -278,7 +292,7 @@ bool Extraction::run(std::string *error)
     archive_read_support_format_zip_seekable(reader.get());
     if (archive_read_open_filename(reader.get(), archivePath.c_str(), readBlockSize) != ARCHIVE_OK)
         return fail(error, "The file '" + m_archivePath + "' is not a valid zip archive: "
-                               + archive_error_string(reader.get()));
+                               + libraryError(reader.get()));
 
     // Created like Expand-Archive does, then entered so that every entry name is relative and
     // libarchive's link checks work below the destination only.
@@ -308,12 +322,12 @@ bool Extraction::run(std::string *error)
             break;
         if (next < ARCHIVE_WARN)
             return fail(error, "The archive '" + m_archivePath + "' is damaged: "
-                                   + archive_error_string(reader.get()));
+                                   + libraryError(reader.get()));
         if (!extractEntry(reader.get(), writer.get(), entry, error))
             return false;
     }
     if (archive_write_close(writer.get()) != ARCHIVE_OK)
-        return fail(error, std::string("Cannot finish the extraction: ") + archive_error_string(writer.get()));
+        return fail(error, "Cannot finish the extraction: " + libraryError(writer.get()));
 
     // A link that looked harmless on its own may lead out through a link written after it.
     for (const Components &place : m_createdLinkPlaces) {
