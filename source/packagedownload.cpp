@@ -22,6 +22,20 @@ namespace {
 // bound Qt buffers as fast as the socket delivers, which on a fast link is most of the package.
 constexpr qint64 replyBufferSize = 2 * 1024 * 1024;
 
+// QFile reports a short write (the disk filled up part way) as a success of fewer bytes; only
+// writing the rest brings out the reason.
+bool writeFully(QFile *file, const char *data, qint64 size)
+{
+    while (size > 0) {
+        const qint64 written = file->write(data, size);
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
 } // namespace
 
 QString UpdaterWindow::packageFilePath() const
@@ -67,7 +81,10 @@ bool UpdaterWindow::downloadPackage(QString *error)
 
     // One reusable block instead of a fresh QByteArray per readAll().
     QByteArray block(replyBufferSize, Qt::Uninitialized);
-    const auto drainToFile = [&file, &block, reply, &showProgress] {
+    // A failed write (a full disk, typically) would otherwise surface only as a digest mismatch
+    // after the whole package had been fetched; stop at once and say what went wrong.
+    QString writeError;
+    const auto drainToFile = [&file, &block, reply, &showProgress, &writeError] {
         // An aborted reply is closed and has nothing left to give.
         if (!reply->isOpen())
             return;
@@ -75,8 +92,11 @@ bool UpdaterWindow::downloadPackage(QString *error)
             const qint64 count = reply->read(block.data(), block.size());
             if (count <= 0)
                 break;
-            // A short write leaves the file incomplete, which the digest check reports.
-            file.write(block.constData(), count);
+            if (!writeFully(&file, block.constData(), count)) {
+                writeError = file.errorString();
+                reply->abort();
+                return;
+            }
             showProgress(count);
         }
     };
@@ -93,9 +113,9 @@ bool UpdaterWindow::downloadPackage(QString *error)
     const QString replyError = reply->errorString();
     reply->deleteLater();
 
-    if (code != QNetworkReply::NoError) {
+    if (!writeError.isEmpty() || code != QNetworkReply::NoError) {
         if (error)
-            *error = QStringLiteral("Failed to download package: %1").arg(replyError);
+            *error = QStringLiteral("Failed to download package: %1").arg(writeError.isEmpty() ? replyError : writeError);
         return false;
     }
 

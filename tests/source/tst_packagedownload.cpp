@@ -10,6 +10,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/resource.h>
+
 using Updater::UpdaterWindow;
 
 // The package download as the window runs it: the progress it shows, what it leaves in the
@@ -27,6 +30,7 @@ private slots:
     void failures();
     void leftoverPackageReplaced();
     void unwritableParent();
+    void writeFailureStopsTheTransfer();
     void matchingDigestHandsOver();
 
 private:
@@ -242,6 +246,39 @@ void TestPackageDownload::unwritableParent()
     QCOMPARE(probe.barValues(), QList<int>({5, 10}));
     // No request is sent for a package that has nowhere to go.
     QCOMPARE(server->requests().size(), 1);
+}
+
+void TestPackageDownload::writeFailureStopsTheTransfer()
+{
+    // A file size limit makes the writes fail part way, as a full disk would (EFBIG instead of
+    // ENOSPC); the signal that would end the process is ignored meanwhile.
+    rlimit previous{};
+    QVERIFY(getrlimit(RLIMIT_FSIZE, &previous) == 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = previous;
+    limited.rlim_cur = 256 * 1024;
+    QVERIFY(setrlimit(RLIMIT_FSIZE, &limited) == 0);
+    const auto restore = qScopeGuard([&] {
+        setrlimit(RLIMIT_FSIZE, &previous);
+        std::signal(SIGXFSZ, previousHandler);
+    });
+
+    const QByteArray body = packageBytes(4 * 1024 * 1024);
+    TestHttpServer::Response package;
+    package.body = body;
+    package.pauseAfter = 1024 * 1024;
+    package.pauseMs = 3000;
+    server->setResponse("/package.zip", package);
+    serveManifest(server->url(QStringLiteral("/package.zip")), sha256(body));
+
+    UpdaterWindow window(options());
+    WindowProbe probe(&window);
+    QVERIFY(runToEnd(&window, probe));
+    QCOMPARE(probe.logLines().mid(1), QStringList({QStringLiteral("Загрузка пакета"), QStringLiteral("Ошибка обновления"),
+                                                   QStringLiteral("Failed to download package: File too large")}));
+    // The transfer was given up at the failed write, not fetched to its end.
+    QTRY_COMPARE(server->abandonedResponses(), 1);
+    QVERIFY(!probe.hasWorkerThread());
 }
 
 void TestPackageDownload::matchingDigestHandsOver()
