@@ -148,7 +148,7 @@ void TestOfflineUpdate::runningClient()
     const TreeSnapshot payload = TreeSnapshot::take(payloadDir);
     const TreeSnapshot before = TreeSnapshot::take(installDir);
 
-    const int clientSeconds = 4;
+    const int clientSeconds = 6;
     QProcess client;
     QStringList arguments = offlineArguments(payloadDir, installDir);
     if (kind == QLatin1String("waited")) {
@@ -180,7 +180,7 @@ void TestOfflineUpdate::runningClient()
 
     if (kind == QLatin1String("waited")) {
         // While the client runs, nothing of its installation may change.
-        QTest::qWait(clientSeconds * 1000 - 1000 - int(clock.elapsed()));
+        QTest::qWait(clientSeconds * 1000 - 3000 - int(clock.elapsed()));
         QCOMPARE(client.state(), QProcess::Running);
         const QStringList changes = before.differences(TreeSnapshot::take(installDir));
         QVERIFY2(changes.isEmpty(), qPrintable(QStringLiteral("changed while the client still ran:\n")
