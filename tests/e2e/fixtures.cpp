@@ -53,11 +53,6 @@ QByteArray filler(int index)
 
 } // namespace
 
-QStringList userEntryNames()
-{
-    return {QStringLiteral("config"), QStringLiteral("groups"), QStringLiteral("profiles")};
-}
-
 bool writeInstallation(const QString &installDir, const QString &clientLog, const QString &outsideDir)
 {
     const QDir dir(installDir);

@@ -207,18 +207,6 @@ QStringList NginxServer::accessLog() const
     return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
-QStringList NginxServer::requestsFor(const QString &path) const
-{
-    QStringList matching;
-    for (const QString &line : accessLog()) {
-        const QString request = line.section(QLatin1Char('"'), 1, 1);
-        const QString target = request.section(QLatin1Char(' '), 1, 1).section(QLatin1Char('?'), 0, 0);
-        if (target == path)
-            matching << line;
-    }
-    return matching;
-}
-
 QString NginxServer::errorLog() const
 {
     return QString::fromUtf8(readFile(QDir(m_baseDir).filePath(QStringLiteral("error.log"))));

@@ -40,8 +40,6 @@ public:
     quint16 secondHttpsPort() const { return m_secondHttpsPort; }
 
     QStringList accessLog() const;
-    // The access log lines for requests whose path (query left off) equals the given one.
-    QStringList requestsFor(const QString &path) const;
     QString errorLog() const;
 
 private:

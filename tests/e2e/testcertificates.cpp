@@ -14,7 +14,7 @@ bool TestCertificates::create(const QString &dir, QString *error)
     const QString caKey = base.filePath(QStringLiteral("ca.key"));
     const QString serverRequest = base.filePath(QStringLiteral("server.csr"));
     const QString extensions = base.filePath(QStringLiteral("server.ext"));
-    m_caCertificate = base.filePath(QStringLiteral("ca.pem"));
+    const QString caCertificate = base.filePath(QStringLiteral("ca.pem"));
     m_serverCertificate = base.filePath(QStringLiteral("server.pem"));
     m_serverKey = base.filePath(QStringLiteral("server.key"));
     m_trustedFolder = base.filePath(QStringLiteral("trusted"));
@@ -31,7 +31,7 @@ bool TestCertificates::create(const QString &dir, QString *error)
     const QList<QStringList> steps{
         {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
          QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
-         QStringLiteral("-keyout"), caKey, QStringLiteral("-out"), m_caCertificate, QStringLiteral("-days"),
+         QStringLiteral("-keyout"), caKey, QStringLiteral("-out"), caCertificate, QStringLiteral("-days"),
          QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=Orvalink Test CA"),
          QStringLiteral("-addext"), QStringLiteral("basicConstraints=critical,CA:TRUE"),
          QStringLiteral("-addext"), QStringLiteral("keyUsage=critical,keyCertSign,cRLSign")},
@@ -40,7 +40,7 @@ bool TestCertificates::create(const QString &dir, QString *error)
          m_serverKey, QStringLiteral("-out"), serverRequest, QStringLiteral("-subj"),
          QStringLiteral("/CN=localhost")},
         {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"), serverRequest,
-         QStringLiteral("-CA"), m_caCertificate, QStringLiteral("-CAkey"), caKey,
+         QStringLiteral("-CA"), caCertificate, QStringLiteral("-CAkey"), caKey,
          QStringLiteral("-CAcreateserial"), QStringLiteral("-out"), m_serverCertificate,
          QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-extfile"), extensions},
     };
@@ -55,7 +55,7 @@ bool TestCertificates::create(const QString &dir, QString *error)
     QDir().mkpath(m_trustedFolder);
     const QString trustedCa = QDir(m_trustedFolder).filePath(QStringLiteral("orvalink-test-ca.pem"));
     QString output;
-    if (!QFile::copy(m_caCertificate, trustedCa)
+    if (!QFile::copy(caCertificate, trustedCa)
         || !runCommand(QStringLiteral("openssl"), {QStringLiteral("rehash"), m_trustedFolder}, &output)) {
         *error = QStringLiteral("cannot prepare the trusted folder: %1").arg(output);
         return false;

@@ -13,13 +13,11 @@ public:
     // Writes everything into dir. False with a reason when openssl fails.
     bool create(const QString &dir, QString *error);
 
-    QString caCertificate() const { return m_caCertificate; }
     QString serverCertificate() const { return m_serverCertificate; }
     QString serverKey() const { return m_serverKey; }
     QString trustedFolder() const { return m_trustedFolder; }
 
 private:
-    QString m_caCertificate;
     QString m_serverCertificate;
     QString m_serverKey;
     QString m_trustedFolder;

@@ -97,11 +97,6 @@ QProcess::ExitStatus UpdaterProcess::exitStatus() const
     return m_process.exitStatus();
 }
 
-qint64 UpdaterProcess::pid() const
-{
-    return m_process.processId();
-}
-
 void UpdaterProcess::kill()
 {
     if (m_process.state() == QProcess::NotRunning)

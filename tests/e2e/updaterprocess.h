@@ -37,7 +37,6 @@ public:
     bool isRunning() const;
     int exitCode() const;
     QProcess::ExitStatus exitStatus() const;
-    qint64 pid() const;
     // SIGKILL, then waits for the process to be gone.
     void kill();
 
