@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Crash trials: runs whole offline updates of the built updater over an installation that holds
-# the user's entries, kills the updater with SIGKILL at a random moment (1.0 to 2.5 s after its
-# start: it pauses 1.2 s before it installs, so the kills fall before, into and after the
-# exchange of the installation), then lets the next update run to its end with a fresh payload
-# and checks that
+# the user's entries, kills the updater with SIGKILL at a random moment (odd trials: 1.0 to 2.5 s
+# after its start, and since it pauses 1.2 s before it installs, the kills fall before, into and
+# after the exchange of the installation; even trials: 0 to 0.4 s after the installation began),
+# then lets the next update run to its end with a fresh payload and checks that
 #   - every user entry (config, groups, profiles with hidden files, a link to a folder outside,
 #     and that folder) is byte for byte as before, and
 #   - the installation is complete: every file of the last payload is there with its contents.
@@ -163,11 +163,24 @@ for ((trial = 1; trial <= trials; trial++)); do
     user_manifest "$install" "$root/outside" > "$root/user.before"
 
     write_payload "$root/drop1/payload" "3.0.0-a" "$(rnd 2000)"
-    delay=$(awk -v r="$(rnd 1501)" 'BEGIN { printf "%.3f", 1.0 + r / 1000 }')
     "$updater" --offline-payload-root "$root/drop1/payload" --install-dir "$install" \
         --current-version 2.4.1 >/dev/null 2>&1 &
     running_pid=$!
-    sleep "$delay"
+    if [ $((trial % 2)) -eq 1 ]; then
+        # Odd trials: a random moment 1.0 to 2.5 s after the start.
+        delay=$(awk -v r="$(rnd 1501)" 'BEGIN { printf "%.3f", 1.0 + r / 1000 }')
+        sleep "$delay"
+        moment="${delay} s after the start"
+    else
+        # Even trials aim at the exchange itself: a random moment up to 0.4 s after the
+        # preserve directory appears, which is the installation's first step.
+        until [ -e "$root/.orvalink-preserve" ] || ! kill -0 "$running_pid" 2>/dev/null; do
+            sleep 0.005
+        done
+        delay=$(awk -v r="$(rnd 401)" 'BEGIN { printf "%.3f", r / 1000 }')
+        sleep "$delay"
+        moment="${delay} s into the installation"
+    fi
     kill -KILL "$running_pid" 2>/dev/null || true
     wait "$running_pid" 2>/dev/null || true
     running_pid=
@@ -206,7 +219,7 @@ for ((trial = 1; trial <= trials; trial++)); do
         rm -rf "$root"
     else
         failed_trials+=("$trial")
-        echo "trial $trial (killed after ${delay} s, $phase installing): ${problems[*]}"
+        echo "trial $trial (killed $moment, $phase installing): ${problems[*]}"
     fi
 done
 
