@@ -160,9 +160,10 @@ void TestFullDisk::runsOutOfRoom()
     const qsizetype failure = lines.indexOf(QStringLiteral("Ошибка обновления"));
     QVERIFY2(lines.mid(0, failure).contains(failingStage), qPrintable(shown));
     QVERIFY2(!lines.contains(laterStage), qPrintable(shown));
-    QCOMPARE(failure, lines.size() - 2);
-    QVERIFY2(QRegularExpression(message).match(lines.last()).hasMatch(),
-             qPrintable(QStringLiteral("unclear message: ") + lines.last()));
+    // The message is all that follows; an unpacker's error output may end in a line break.
+    const QString shownError = lines.mid(failure + 1).join(QLatin1Char('\n')).trimmed();
+    QVERIFY2(QRegularExpression(message).match(shownError).hasMatch(),
+             qPrintable(QStringLiteral("unclear message: ") + shownError));
 
     const QStringList changes = before.differences(TreeSnapshot::take(installDir));
     QVERIFY2(changes.isEmpty(), qPrintable(changes.join(QLatin1Char('\n'))));
