@@ -48,7 +48,7 @@ private:
     bool prepareRow(Row *row, const QString &installRelative);
     QString publish(const Row &row, const QString &payloadDir, const QString &topFolder, Package kind,
                     const QString &packageUrl);
-    QString url(const QString &spec, const QString &tag) const;
+    QString url(const QString &route, const QString &tag) const;
 
     QTemporaryDir m_temp;
     std::unique_ptr<NginxServer> m_server;
@@ -58,10 +58,10 @@ private:
 
 // Test URLs are written as "<scheme-and-origin>|<path>", the origin one of: http, https,
 // https-localhost, https2; {tag} in the path stands for the row's folder on the server.
-QString TestOnlineUpdate::url(const QString &spec, const QString &tag) const
+QString TestOnlineUpdate::url(const QString &route, const QString &tag) const
 {
-    const QString origin = spec.section(QLatin1Char('|'), 0, 0);
-    const QString path = spec.section(QLatin1Char('|'), 1).replace(QStringLiteral("{tag}"), tag);
+    const QString origin = route.section(QLatin1Char('|'), 0, 0);
+    const QString path = route.section(QLatin1Char('|'), 1).replace(QStringLiteral("{tag}"), tag);
     if (origin == QLatin1String("http"))
         return m_server->httpUrl(path);
     if (origin == QLatin1String("https"))

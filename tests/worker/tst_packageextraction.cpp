@@ -50,12 +50,12 @@ bool writeRawZip(const QString &zipPath, const QStringList &entries)
     archive *zip = archive_write_new();
     bool ok = archive_write_set_format_zip(zip) == ARCHIVE_OK
         && archive_write_open_filename(zip, QFile::encodeName(zipPath).constData()) == ARCHIVE_OK;
-    for (const QString &spec : entries) {
+    for (const QString &description : entries) {
         if (!ok)
             break;
         archive_entry *entry = archive_entry_new();
-        const QString kind = spec.section(QLatin1Char(':'), 0, 0);
-        const QString rest = spec.section(QLatin1Char(':'), 1);
+        const QString kind = description.section(QLatin1Char(':'), 0, 0);
+        const QString rest = description.section(QLatin1Char(':'), 1);
         const QByteArray content = "payload\n";
         if (kind == QLatin1String("link")) {
             archive_entry_copy_pathname(entry, rest.section(QLatin1Char('>'), 0, 0).toUtf8().constData());
