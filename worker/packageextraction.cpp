@@ -1,3 +1,4 @@
+#include "install/filetree.h"
 #include "install/staginglayout.h"
 #include "worker/processrunner.h"
 #include "worker/updateworker.h"
@@ -41,7 +42,9 @@ QString escapeForSingleQuotes(const QString &text)
 bool UpdateWorker::extractPackage(QString *error)
 {
     const QString extractedDir = extractedDirPath();
-    QDir(extractedDir).removeRecursively();
+    // removePath takes a link as a link: a stale "extracted" that points elsewhere must not take
+    // what it points at with it.
+    removePath(extractedDir);
     QDir().mkpath(extractedDir);
 
     const QString packagePath = StagingLayout(options.installDir).packageFile();

@@ -21,6 +21,7 @@ class TestPackageExtraction : public QObject
 private slots:
     void unpacksIntoInstallation_data();
     void unpacksIntoInstallation();
+    void leftoverExtractedLinkIsNotFollowed();
     void refusesEntriesLeavingTheDestination_data();
     void refusesEntriesLeavingTheDestination();
 };
@@ -135,6 +136,26 @@ void TestPackageExtraction::unpacksIntoInstallation()
     const QString executable = installed.contains("Orvalink.exe") ? "Orvalink.exe" : "Orvalink/Orvalink.exe";
     QVERIFY(QFileInfo(QDir(install).filePath(executable)).isExecutable());
     QVERIFY(!QFileInfo::exists(updateDir));
+}
+
+void TestPackageExtraction::leftoverExtractedLinkIsNotFollowed()
+{
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QDir base(tmp.path());
+    const QString install = base.filePath("app");
+    const QString updateDir = base.filePath(".orvalink-update");
+    QVERIFY(writeTree(install, {{"Orvalink.exe", "old"}}));
+    QVERIFY(writeTree(base.filePath("build/Orvalink"), {{"Orvalink.exe", "new"}}));
+    QVERIFY(writeTree(base.filePath("elsewhere"), {{"keep.txt", "the user's"}}));
+    QVERIFY(QDir().mkpath(updateDir));
+    QVERIFY(zipDirectory(base.filePath("build"), QDir(updateDir).filePath("package.zip")));
+    QVERIFY(QFile::link(base.filePath("elsewhere"), QDir(updateDir).filePath("extracted")));
+
+    const RunResult run = runWorker(onlineOptions(install), manifest());
+    QCOMPARE(run.events.last(), finished(true, "3.1.0"));
+    QCOMPARE(listing(install), QStringList{"Orvalink.exe"});
+    QCOMPARE(listing(base.filePath("elsewhere")), QStringList{"keep.txt"});
 }
 
 void TestPackageExtraction::refusesEntriesLeavingTheDestination_data()
