@@ -1,4 +1,5 @@
 #include "app/startup.h"
+#include "tests/e2e/xvfbdisplay.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -145,15 +146,12 @@ void TestStartup::builtProgramExitsWithOneAfterReturn()
     if (xvfb.isEmpty() || xdotool.isEmpty())
         QSKIP("Xvfb and xdotool are needed to press a key in a real window");
 
-    QProcess server;
-    server.setProgram(xvfb);
-    server.setArguments({QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                         QStringLiteral("0"), QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
-                         QStringLiteral("tcp")});
-    server.start();
-    QVERIFY(server.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(server.canReadLine(), 10000);
-    const QString display = QStringLiteral(":") + QString::fromLatin1(server.readLine().trimmed());
+    QTemporaryDir state;
+    QVERIFY(state.isValid());
+    E2e::XvfbDisplay server;
+    QString error;
+    QVERIFY2(server.start(state.path(), &error), qPrintable(error));
+    const QString display = server.display();
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("DISPLAY"), display);
@@ -197,8 +195,6 @@ void TestStartup::builtProgramExitsWithOneAfterReturn()
     QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
     QCOMPARE(updater.exitCode(), 1);
 
-    server.terminate();
-    server.waitForFinished();
 }
 
 QTEST_MAIN(TestStartup)

@@ -150,4 +150,15 @@ bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
     return true;
 }
 
+void stopProcess(QProcess *process)
+{
+    if (process->state() == QProcess::NotRunning)
+        return;
+    process->terminate();
+    if (!process->waitForFinished(5000)) {
+        process->kill();
+        process->waitForFinished(5000);
+    }
+}
+
 } // namespace E2e

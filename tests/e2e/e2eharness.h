@@ -7,6 +7,8 @@
 
 #include <functional>
 
+class QProcess;
+
 // Small helpers shared by the tests that drive the built updater from outside. Test thread only.
 namespace E2e {
 
@@ -48,5 +50,8 @@ QByteArray fakeClientScript(const QString &label, const QString &logPath);
 
 // Polls condition every 50 ms, serving events, until it holds or timeoutMs has passed.
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs);
+
+// Asks a helper process (a server) to end, and kills it when it hasn't within 5 s.
+void stopProcess(QProcess *process);
 
 } // namespace E2e

@@ -192,13 +192,7 @@ bool NginxServer::startOnce(QString *error)
 
 void NginxServer::stop()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(5000)) {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
+    stopProcess(&m_process);
 }
 
 QStringList NginxServer::accessLog() const

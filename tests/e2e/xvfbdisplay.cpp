@@ -43,13 +43,7 @@ bool XvfbDisplay::start(const QString &stateDir, QString *error)
 
 void XvfbDisplay::stop()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(5000)) {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
+    stopProcess(&m_process);
 }
 
 } // namespace E2e
