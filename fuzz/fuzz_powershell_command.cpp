@@ -1,7 +1,7 @@
 // The command text the powershell.exe stand-in is given. Besides not crashing, an accepted
 // command must mean what it says: quoting the paths it found again and reading that back gives
 // the same paths.
-#include "tools/powershell/commandline.h"
+#include "tools/standins/powershell/commandline.h"
 
 #include <cstdint>
 #include <cstdlib>
