@@ -1,6 +1,7 @@
 #include "app/startup.h"
 
-#include "app/updateroptions.h"
+#include "app/commandline.h"
+#include "common/productnames.h"
 #include "ui/updaterwindow.h"
 
 #include <QCoreApplication>
@@ -20,7 +21,7 @@ int runUpdater(const QStringList &arguments)
         window.show();
         exitCode = QCoreApplication::exec();
     } else {
-        QMessageBox::critical(nullptr, QStringLiteral("Orvalink Updater"),
+        QMessageBox::critical(nullptr, updaterTitle(),
                               QStringLiteral("Missing required updater arguments."),
                               QMessageBox::Ok, QMessageBox::NoButton);
         exitCode = 1;

@@ -1,6 +1,6 @@
-# The driver of bench/download.sh: runs the updater window's manifest check, download and digest
-# check against a server and reports their times and the peak memory. Included from the top-level
+# The driver of bench/download.sh: runs the updater's manifest check, download and digest check
+# against a server and reports their times and the peak memory. Included from the top-level
 # CMakeLists.txt.
 add_executable(downloadbench ${CMAKE_CURRENT_LIST_DIR}/downloadbench.cpp)
-target_link_libraries(downloadbench PRIVATE updatercore)
+target_link_libraries(downloadbench PRIVATE updatersource updaterinstall)
 updater_set_warnings(downloadbench)

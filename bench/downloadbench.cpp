@@ -1,26 +1,22 @@
 // Driver of bench/download.sh. Two modes:
 //   downloadbench --manifest-url URL --install-dir DIR
-//       runs the updater window's online steps as the program does (manifest check, download
-//       into DIR's staging directory, digest check) and prints, on one line,
+//       runs the updater's online steps as the program does (manifest check, download into
+//       DIR's staging directory, digest check) and prints, on one line,
 //       download_ms=N verify_ms=N peak_rss_kib=N
-//       then ends at once, at the hand-over to the worker: the installation is not measured.
+//       The installation that would follow is not measured.
 //   downloadbench --hash FILE
 //       prints hash_ms=N digest=HEX for sha256OfFile(FILE).
-// Exit code 0 on success, 1 when the run failed (the window's log is printed), 2 on bad usage.
-#include "app/updateroptions.h"
+// Exit code 0 on success, 1 when a step failed (its message is printed), 2 on bad usage.
+#include "install/staginglayout.h"
+#include "source/manifestfetch.h"
+#include "source/packagedownload.h"
 #include "source/packagehash.h"
-#include "ui/updaterwindow.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QPlainTextEdit>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QTimer>
 
 #include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -36,6 +32,12 @@ qint64 peakResidentKib()
     return -1;
 }
 
+int failed(const QString &error)
+{
+    std::fprintf(stderr, "%s\n", qPrintable(error));
+    return 1;
+}
+
 int hashFile(const QString &path)
 {
     QElapsedTimer clock;
@@ -43,10 +45,8 @@ int hashFile(const QString &path)
     QString error;
     const QString digest = Updater::sha256OfFile(path, &error);
     const qint64 elapsed = clock.elapsed();
-    if (digest.isEmpty()) {
-        std::fprintf(stderr, "%s\n", qPrintable(error));
-        return 1;
-    }
+    if (digest.isEmpty())
+        return failed(error);
     std::printf("hash_ms=%lld digest=%s\n", static_cast<long long>(elapsed), qPrintable(digest));
     return 0;
 }
@@ -55,57 +55,39 @@ int hashFile(const QString &path)
 
 int main(int argc, char *argv[])
 {
-    if (argc == 3 && qstrcmp(argv[1], "--hash") == 0) {
-        QCoreApplication application(argc, argv);
-        return hashFile(QCoreApplication::arguments().at(2));
-    }
-
-    QApplication application(argc, argv);
+    QCoreApplication application(argc, argv);
     const QStringList arguments = QCoreApplication::arguments();
+    if (arguments.size() == 3 && arguments.at(1) == QLatin1String("--hash"))
+        return hashFile(arguments.at(2));
 
-    Updater::UpdaterOptions options = Updater::parseOptions(arguments);
-    options.currentVersion = QStringLiteral("bench");
-    if (options.manifestUrl.isEmpty() || options.installDir.isEmpty()) {
+    const auto valueOf = [&arguments](const char *name) {
+        const int at = arguments.indexOf(QLatin1String(name));
+        return at >= 0 ? arguments.value(at + 1) : QString();
+    };
+    const QString manifestUrl = valueOf("--manifest-url");
+    const QString installDir = valueOf("--install-dir");
+    if (manifestUrl.isEmpty() || installDir.isEmpty()) {
         std::fprintf(stderr, "usage: downloadbench --manifest-url URL --install-dir DIR | --hash FILE\n");
         return 2;
     }
 
-    Updater::UpdaterWindow window(options);
-    auto *bar = window.findChild<QProgressBar *>();
+    QString error;
+    Updater::UpdateManifest manifest;
+    if (!Updater::fetchUpdateManifest(manifestUrl, nullptr, &manifest, &error))
+        return failed(error);
+
+    const QString packagePath = Updater::StagingLayout(installDir).packageFile();
     QElapsedTimer clock;
     clock.start();
-    qint64 downloadStarted = -1;
-    qint64 downloadEnded = -1;
-    // The bar marks the phases: 10 when the download begins, 70 once its last byte is on disk (the
-    // size is announced), 75 once the digest has been checked and the worker is about to start.
-    QObject::connect(bar, &QProgressBar::valueChanged, [&](int value) {
-        if (value == 10 && downloadStarted < 0) {
-            downloadStarted = clock.elapsed();
-        } else if (value == 70) {
-            downloadEnded = clock.elapsed();
-        } else if (value == 75) {
-            const qint64 verified = clock.elapsed();
-            std::printf("download_ms=%lld verify_ms=%lld peak_rss_kib=%lld\n",
-                        static_cast<long long>(downloadEnded - downloadStarted),
-                        static_cast<long long>(verified - downloadEnded),
-                        static_cast<long long>(peakResidentKib()));
-            std::fflush(stdout);
-            // The measured part is over; the installation that would follow is not ours to run.
-            std::_Exit(0);
-        }
-    });
+    if (!Updater::downloadPackage(manifest.packageUrl, packagePath, {}, nullptr, &error))
+        return failed(error);
+    const qint64 downloaded = clock.elapsed();
+    if (!Updater::verifyPackageHash(packagePath, manifest.packageHash, &error))
+        return failed(error);
+    const qint64 verified = clock.elapsed();
 
-    // A failed run ends with the close button enabled and the reason in the log.
-    auto *closeButton = window.findChild<QPushButton *>();
-    QTimer failureCheck;
-    QObject::connect(&failureCheck, &QTimer::timeout, [&] {
-        if (closeButton->isEnabled()) {
-            std::fprintf(stderr, "%s\n", qPrintable(window.findChild<QPlainTextEdit *>()->toPlainText()));
-            std::_Exit(1);
-        }
-    });
-    failureCheck.start(100);
-
-    window.show();
-    return QApplication::exec();
+    std::printf("download_ms=%lld verify_ms=%lld peak_rss_kib=%lld\n",
+                static_cast<long long>(downloaded), static_cast<long long>(verified - downloaded),
+                static_cast<long long>(peakResidentKib()));
+    return 0;
 }

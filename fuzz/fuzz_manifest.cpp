@@ -1,6 +1,6 @@
 // Any body the update server could send: the parser must not crash, and what it accepts must
 // obey the rules the rest of the updater relies on.
-#include "source/updatemanifest.h"
+#include "source/manifestparser.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -11,14 +11,6 @@ namespace Updater {
 
 namespace {
 
-QFileInfoList listEntries(const QString &directory, CopyScope scope)
-{
-    QDir::Filters filters = QDir::AllEntries | QDir::NoDotAndDotDot;
-    if (scope == CopyScope::AllEntries)
-        filters |= QDir::Hidden | QDir::System;
-    return QDir(directory).entryInfoList(filters, QDir::NoSort);
-}
-
 bool removeFile(const QString &path)
 {
     if (QFile::remove(path))
@@ -36,7 +28,7 @@ bool removeFile(const QString &path)
 bool removeTree(const QString &directory)
 {
     bool ok = true;
-    const QFileInfoList entries = listEntries(directory, CopyScope::AllEntries);
+    const QFileInfoList entries = listEntries(directory, EntryScope::AllEntries);
     for (const QFileInfo &entry : entries) {
         const QString path = entry.filePath();
         if (Platform::isLink(path))
@@ -51,14 +43,12 @@ bool removeTree(const QString &directory)
 
 } // namespace
 
-QStringList preservedEntryNames()
+QFileInfoList listEntries(const QString &directory, EntryScope scope)
 {
-    return {QStringLiteral("config"), QStringLiteral("groups"), QStringLiteral("profiles")};
-}
-
-QString clientExecutableName()
-{
-    return QStringLiteral("Orvalink.exe");
+    QDir::Filters filters = QDir::AllEntries | QDir::NoDotAndDotDot;
+    if (scope == EntryScope::AllEntries)
+        filters |= QDir::Hidden | QDir::System;
+    return QDir(directory).entryInfoList(filters, QDir::NoSort);
 }
 
 bool entryExists(const QString &path)
@@ -96,7 +86,7 @@ bool renameWithRetries(const QString &source, const QString &target, int attempt
     return false;
 }
 
-bool copyRecursively(const QString &source, const QString &target, CopyScope scope)
+bool copyRecursively(const QString &source, const QString &target, EntryScope scope)
 {
     if (Platform::isLink(source)) {
         if (Platform::isLink(target) || QFileInfo(target).isFile())
@@ -140,7 +130,7 @@ QString partialCopyName(const QString &name)
     return QStringLiteral(".orvalink-partial-") + name;
 }
 
-bool copyReplacing(const QString &source, const QString &target, CopyScope scope)
+bool copyReplacing(const QString &source, const QString &target, EntryScope scope)
 {
     const QFileInfo targetInfo(target);
     const QString partial = QDir(targetInfo.path()).filePath(partialCopyName(targetInfo.fileName()));

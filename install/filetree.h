@@ -1,22 +1,21 @@
 #pragma once
 
+#include <QFileInfoList>
 #include <QString>
-#include <QStringList>
 
 namespace Updater {
 
 // File-tree operations of the installation. They work on path strings, run on the worker thread
 // and never follow a symbolic link or junction: a link is removed, moved and copied as a link.
 
-// The installation's entries that every update keeps: config, groups, profiles.
-QStringList preservedEntryNames();
+// Which entries a directory walk lists. The payload is walked as the file system lists it
+// plainly; walks over the user's own data take hidden and system entries too.
+enum class EntryScope { VisibleEntries, AllEntries };
 
-// The client executable, never written by the overlay copy.
-QString clientExecutableName();
-
-// Which entries a tree copy lists. The payload is copied as the file system lists it plainly;
-// copies of the user's own data take hidden and system entries too.
-enum class CopyScope { VisibleEntries, AllEntries };
+// The entries of a directory in the file system's own order, without "." and "..": files,
+// directories and links; hidden and system entries only with EntryScope::AllEntries. Every
+// directory walk of the installation lists through this.
+QFileInfoList listEntries(const QString &directory, EntryScope scope);
 
 // True when anything is at path, a dangling link included (QFileInfo::exists says false there).
 bool entryExists(const QString &path);
@@ -34,7 +33,7 @@ bool renameWithRetries(const QString &source, const QString &target, int attempt
 // copied as links; sockets, pipes and devices are skipped. False on the first entry that fails;
 // what was copied stays.
 bool copyRecursively(const QString &source, const QString &target,
-                     CopyScope scope = CopyScope::VisibleEntries);
+                     EntryScope scope = EntryScope::VisibleEntries);
 
 // The name under which a copy of the entry `name` is built beside its final place:
 // ".orvalink-partial-<name>". Such an entry is never the only copy of anything.
@@ -43,6 +42,6 @@ QString partialCopyName(const QString &name);
 // Copies source under partialCopyName beside target and renames it onto target only once the copy
 // is complete, so target is never replaced by an incomplete copy. On failure the partial copy is
 // deleted and false returned; target is then untouched unless it could not be deleted whole.
-bool copyReplacing(const QString &source, const QString &target, CopyScope scope);
+bool copyReplacing(const QString &source, const QString &target, EntryScope scope);
 
 } // namespace Updater

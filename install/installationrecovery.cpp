@@ -1,7 +1,9 @@
 #include "install/installationrecovery.h"
 
+#include "common/productnames.h"
 #include "install/filetree.h"
-#include "install/stagedinstallation.h"
+#include "install/preservedentries.h"
+#include "install/retrylimits.h"
 #include "install/staginglayout.h"
 #include "platform/filelinks.h"
 
@@ -23,7 +25,7 @@ bool recoverInterruptedInstallation(const QString &installDir, QString *error)
     // Only a moved-aside installation leaves the backup without the installation directory.
     if (!entryExists(installDir) && !Platform::isLink(backupDir)
         && QFileInfo(backupDir).isDir()) {
-        if (!renameWithRetries(backupDir, installDir, 20, 500)) {
+        if (!renameWithRetries(backupDir, installDir, treeMoveAttempts, treeMovePauseMs)) {
             if (error)
                 *error = QStringLiteral("Could not restore the previous installation from %1")
                              .arg(backupDir);

@@ -77,7 +77,7 @@ bool migrateLegacyConfig(const QString &installDir, QString *error)
     // The copy's result does not matter to the migration; a failed copy leaves the previous
     // backup in place rather than half of a new one.
     copyReplacing(backupSource, StagingLayout(installDir).legacyConfigBackupDir(),
-                  CopyScope::AllEntries);
+                  EntryScope::AllEntries);
 
     const QString settingsPath = configDir.filePath(QStringLiteral("configs.json"));
     const QJsonObject oldSettings = readSettings(settingsPath);

@@ -1,5 +1,6 @@
 #include "install/overlaypayload.h"
 
+#include "common/productnames.h"
 #include "install/filetree.h"
 #include "platform/filelinks.h"
 
@@ -26,8 +27,7 @@ bool overlayPayload(const QString &payloadRoot, const QString &installDir, QStri
 
     const QStringList excluded = preservedEntryNames() << clientExecutableName();
     const QDir targetDir(installDir);
-    const QFileInfoList entries =
-        QDir(payloadRoot).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::NoSort);
+    const QFileInfoList entries = listEntries(payloadRoot, EntryScope::VisibleEntries);
     for (const QFileInfo &entry : entries) {
         const QString name = entry.fileName();
         if (excluded.contains(name))

@@ -1,23 +1,22 @@
 #include "install/stagedinstallation.h"
 
+#include "common/productnames.h"
 #include "install/filetree.h"
 #include "install/installationrecovery.h"
 #include "install/legacyconfigmigration.h"
 #include "install/overlaypayload.h"
+#include "install/preservedentries.h"
+#include "install/retrylimits.h"
 #include "install/staginglayout.h"
 #include "platform/filelinks.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QScopeGuard>
 
 namespace Updater {
 
 namespace {
-
-constexpr int preserveAttempts = 10;
-constexpr int preservePauseMs = 300;
-constexpr int treeMoveAttempts = 20;
-constexpr int treeMovePauseMs = 500;
 
 struct Installation
 {
@@ -46,11 +45,11 @@ bool preserveEntries(const Installation &run, QString *error)
         // installation's; moving onto it would delete it.
         if (entryExists(target))
             continue;
-        if (renameWithRetries(source, target, preserveAttempts, preservePauseMs)) {
+        if (renameWithRetries(source, target, preserveMoveAttempts, preserveMovePauseMs)) {
             moved << name;
             continue;
         }
-        if (copyReplacing(source, target, CopyScope::AllEntries)) {
+        if (copyReplacing(source, target, EntryScope::AllEntries)) {
             copied << name;
             continue;
         }
@@ -65,52 +64,25 @@ bool preserveEntries(const Installation &run, QString *error)
     return true;
 }
 
-bool finishInstallation(const Installation &run, QString *error)
-{
-    restorePreservedEntries(run.preserveDir, run.installDir, run.names);
-    if (!migrateLegacyConfig(run.installDir, error))
-        return false;
-    removePath(run.backupDir);
-    removePreserveDirIfEmpty(run.preserveDir);
-    return true;
-}
-
-bool installByMove(const Installation &run, bool installExisted, QString *error)
-{
-    if (!renameWithRetries(run.payloadRoot, run.installDir, treeMoveAttempts, treeMovePauseMs)) {
-        // If the move back fails too, the backup is the only installation; the next run's
-        // recovery puts it back, and the preserved entries stay for it.
-        if (installExisted)
-            renameWithRetries(run.backupDir, run.installDir, treeMoveAttempts, treeMovePauseMs);
-        restorePreservedEntries(run.preserveDir, run.installDir, run.names);
-        *error = QStringLiteral("Failed to install the staged payload.");
-        return false;
-    }
-    return finishInstallation(run, error);
-}
-
-bool installInPlace(const Installation &run, QString *error)
+// The in-place path: the payload written over the installation, then the client executable,
+// which the overlay leaves out. Built beside the old executable and renamed over it, so a failed
+// copy leaves the old one rather than none.
+bool overlayInPlace(const Installation &run, QString *error)
 {
     if (!overlayPayload(run.payloadRoot, run.installDir, error)) {
-        restorePreservedEntries(run.preserveDir, run.installDir, run.names);
         if (error->isEmpty())
             *error = QStringLiteral("Failed to move the current installation to backup.");
         return false;
     }
-
     const QString executable = clientExecutableName();
     const QString executableSource = QDir(run.payloadRoot).filePath(executable);
-    if (QFileInfo::exists(executableSource)) {
-        // Built beside the old executable and renamed over it, so a failed copy leaves the old
-        // one rather than none.
-        if (!copyReplacing(executableSource, QDir(run.installDir).filePath(executable),
-                           CopyScope::VisibleEntries)) {
-            restorePreservedEntries(run.preserveDir, run.installDir, run.names);
-            *error = QStringLiteral("Failed to replace Orvalink.exe during in-place update.");
-            return false;
-        }
+    if (QFileInfo::exists(executableSource)
+        && !copyReplacing(executableSource, QDir(run.installDir).filePath(executable),
+                          EntryScope::VisibleEntries)) {
+        *error = QStringLiteral("Failed to replace Orvalink.exe during in-place update.");
+        return false;
     }
-    return finishInstallation(run, error);
+    return true;
 }
 
 } // namespace
@@ -139,49 +111,42 @@ bool installStagedPayload(const QString &payloadRoot, const QString &installDir,
     if (!preserveEntries(run, message))
         return false;
 
-    const bool installExisted = entryExists(installDir);
-    if (!installExisted
-        || renameWithRetries(installDir, run.backupDir, treeMoveAttempts, treeMovePauseMs))
-        return installByMove(run, installExisted, message);
-    return installInPlace(run, message);
-}
+    // Until the new tree stands, every way out puts back what was set aside: the previous
+    // installation when it was moved to the backup, then the user's entries. If the move back
+    // fails too, the backup is the only installation; the next run's recovery puts it back, and
+    // the preserved entries stay for it.
+    bool movedToBackup = false;
+    auto undo = qScopeGuard([&] {
+        if (movedToBackup)
+            renameWithRetries(run.backupDir, run.installDir, treeMoveAttempts, treeMovePauseMs);
+        restorePreservedEntries(run.preserveDir, run.installDir, run.names);
+    });
 
-void restorePreservedEntries(const QString &preserveDir, const QString &installDir,
-                             const QStringList &names)
-{
-    // Creating a missing installation directory here would make the next run's recovery take it
-    // for the installation and delete the backup that really holds it.
-    if (!QFileInfo(installDir).isDir())
-        return;
-    const QDir preserve(preserveDir);
-    const QDir install(installDir);
-    for (const QString &name : names) {
-        const QString source = preserve.filePath(name);
-        if (!entryExists(source))
-            continue;
-        const QString target = install.filePath(name);
-        if (renameWithRetries(source, target, preserveAttempts, preservePauseMs))
-            continue;
-        // Another volume or a lock that outlasts the retries: copy it back, and let go of the
-        // preserved entry only once the copy stands complete in its place.
-        if (copyReplacing(source, target, CopyScope::AllEntries))
-            removePath(source);
+    if (!entryExists(installDir)
+        || (movedToBackup = renameWithRetries(installDir, run.backupDir, treeMoveAttempts,
+                                              treeMovePauseMs))) {
+        if (!renameWithRetries(run.payloadRoot, run.installDir, treeMoveAttempts,
+                               treeMovePauseMs)) {
+            *message = QStringLiteral("Failed to install the staged payload.");
+            return false;
+        }
+    } else if (!overlayInPlace(run, message)) {
+        return false;
     }
-}
+    undo.dismiss();
 
-bool removePreserveDirIfEmpty(const QString &preserveDir)
-{
-    if (!entryExists(preserveDir))
-        return true;
-    if (Platform::isLink(preserveDir) || !QFileInfo(preserveDir).isDir())
-        return removePath(preserveDir);
-    return QDir().rmdir(preserveDir);
+    restorePreservedEntries(run.preserveDir, run.installDir, run.names);
+    // A failed migration leaves the new tree in place, and on the move path the backup beside it.
+    if (!migrateLegacyConfig(run.installDir, message))
+        return false;
+    removePath(run.backupDir);
+    removePreserveDirIfEmpty(run.preserveDir);
+    return true;
 }
 
 QString resolvePayloadRoot(const QString &extractedDir)
 {
-    const QFileInfoList entries =
-        QDir(extractedDir).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::NoSort);
+    const QFileInfoList entries = listEntries(extractedDir, EntryScope::VisibleEntries);
     // A link is not descended into: the payload would then be moved out of where it points.
     if (entries.size() == 1 && entries.first().isDir()
         && !Platform::isLink(entries.first().filePath()))

@@ -1,16 +1,13 @@
 #include "source/httprequest.h"
 
-#include <QDialog>
+#include "common/productnames.h"
+#include "source/transfercancellation.h"
+
 #include <QEventLoop>
 #include <QNetworkReply>
 #include <QUrl>
 
 namespace Updater {
-
-QString clientIdentifier()
-{
-    return QStringLiteral("Orvalink v3");
-}
 
 QNetworkRequest updateRequest(const QString &urlText)
 {
@@ -20,17 +17,20 @@ QNetworkRequest updateRequest(const QString &urlText)
     return request;
 }
 
-void awaitReply(QNetworkReply *reply, QDialog *window)
+void awaitReply(QNetworkReply *reply, const TransferCancellation *cancel)
 {
+    // A cancelled transfer must not leave a reply behind whose result would carry the update on
+    // after the user has gone; abort() finishes the reply, which ends the loop.
+    if (cancel && cancel->isCancelled())
+        reply->abort();
     QEventLoop loop;
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    // A window closed while we wait must not leave a transfer behind whose result would carry the
-    // update on after the user has gone; abort() finishes the reply, which ends the loop.
-    const QMetaObject::Connection onClose =
-        QObject::connect(window, &QDialog::finished, reply, &QNetworkReply::abort);
+    QMetaObject::Connection onCancel;
+    if (cancel)
+        onCancel = QObject::connect(cancel, &TransferCancellation::cancelled, reply, &QNetworkReply::abort);
     if (!reply->isFinished())
         loop.exec(QEventLoop::AllEvents);
-    QObject::disconnect(onClose);
+    QObject::disconnect(onCancel);
     // QCoreApplication::quit() (the last window closed) ends every nested loop at once, and no new
     // one runs until the main loop has returned, so the reply may still be running here.
     if (!reply->isFinished())

@@ -1,16 +1,12 @@
-#include "ui/updaterwindow.h"
+#include "source/packagedownload.h"
 
-#include "install/staginglayout.h"
 #include "source/httprequest.h"
-#include "source/packagehash.h"
 
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QProgressBar>
-#include <QThread>
 
 #include <memory>
 
@@ -38,20 +34,13 @@ bool writeFully(QFile *file, const char *data, qint64 size)
 
 } // namespace
 
-QString UpdaterWindow::packageFilePath() const
+bool downloadPackage(const QString &url, const QString &path, const DownloadProgress &progress,
+                     const TransferCancellation *cancel, QString *error)
 {
-    return StagingLayout(options.installDir).packageFile();
-}
+    QDir().mkpath(QFileInfo(path).path());
+    QFile::remove(path);
 
-bool UpdaterWindow::downloadPackage(QString *error)
-{
-    reportStage(QStringLiteral("Загрузка пакета"), 10);
-
-    const QString packagePath = packageFilePath();
-    QDir().mkpath(StagingLayout(options.installDir).updateDir());
-    QFile::remove(packagePath);
-
-    QFile file(packagePath);
+    QFile file(path);
     // Unbuffered: the chunks are large already, an extra copy through QFile's buffer gains nothing.
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         if (error)
@@ -60,23 +49,23 @@ bool UpdaterWindow::downloadPackage(QString *error)
     }
 
     const auto network = std::make_unique<QNetworkAccessManager>();
-    QNetworkReply *reply = network->get(updateRequest(manifest.packageUrl));
+    QNetworkReply *reply = network->get(updateRequest(url));
     reply->setReadBufferSize(replyBufferSize);
 
-    // The bar follows the bytes read against the announced size. Qt's downloadProgress is throttled
-    // to one report per 100 ms, so the bytes that arrive just before the transfer stalls would go
-    // unshown, and at the end of a download of unknown size it reports the size after all, which
-    // would move a bar that should stay where the download began.
+    // Progress follows the bytes written against the announced size. Qt's downloadProgress is
+    // throttled to one report per 100 ms, so the bytes that arrive just before the transfer stalls
+    // would go unshown, and at the end of a download of unknown size it reports the size after
+    // all, which would move a bar that should stay where the download began.
     qint64 announcedSize = -1;
-    qint64 received = 0;
-    const auto showProgress = [this, reply, &announcedSize, &received](qint64 count) {
+    qint64 written = 0;
+    const auto report = [reply, &progress, &announcedSize, &written](qint64 count) {
         if (announcedSize < 0) {
             const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-            announcedSize = length.isValid() ? length.toLongLong() : 0;
+            announcedSize = length.isValid() ? qMax<qint64>(length.toLongLong(), 0) : 0;
         }
-        received += count;
-        if (announcedSize > 0)
-            progressBar->setValue(static_cast<int>(qMin(received, announcedSize) * 60 / announcedSize + 10));
+        written += count;
+        if (progress)
+            progress(written, announcedSize);
     };
 
     // One reusable block instead of a fresh QByteArray per readAll().
@@ -84,9 +73,9 @@ bool UpdaterWindow::downloadPackage(QString *error)
     // A failed write (a full disk, typically) would otherwise surface only as a digest mismatch
     // after the whole package had been fetched; stop at once and say what went wrong.
     QString writeError;
-    const auto drainToFile = [&file, &block, reply, &showProgress, &writeError] {
+    const auto drainToFile = [&file, &block, reply, &report, &writeError] {
         // An aborted reply is closed and has nothing left to give.
-        if (!reply->isOpen())
+        if (!reply->isOpen() || !writeError.isEmpty())
             return;
         for (;;) {
             const qint64 count = reply->read(block.data(), block.size());
@@ -97,14 +86,14 @@ bool UpdaterWindow::downloadPackage(QString *error)
                 reply->abort();
                 return;
             }
-            showProgress(count);
+            report(count);
         }
     };
-    connect(reply, &QNetworkReply::readyRead, this, drainToFile);
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, drainToFile);
 
-    awaitReply(reply, this);
-    // The handlers capture locals of this call; the reply outlives it until deleteLater runs.
-    disconnect(reply, nullptr, this, nullptr);
+    awaitReply(reply, cancel);
+    // The handler captures locals of this call; the reply outlives it until deleteLater runs.
+    QObject::disconnect(reply, &QNetworkReply::readyRead, reply, nullptr);
 
     drainToFile();
     file.close();
@@ -115,26 +104,11 @@ bool UpdaterWindow::downloadPackage(QString *error)
 
     if (!writeError.isEmpty() || code != QNetworkReply::NoError) {
         if (error)
-            *error = QStringLiteral("Failed to download package: %1").arg(writeError.isEmpty() ? replyError : writeError);
+            *error = QStringLiteral("Failed to download package: %1")
+                         .arg(writeError.isEmpty() ? replyError : writeError);
         return false;
     }
-
-    // Hashing a large package takes seconds; doing it on a helper thread keeps the window painting.
-    bool verified = false;
-    QString verifyError;
-    const QString expectedHash = manifest.packageHash;
-    const std::unique_ptr<QThread> hasher(QThread::create(
-        [&] { verified = verifyPackageHash(packagePath, expectedHash, &verifyError); }));
-    QEventLoop loop;
-    connect(hasher.get(), &QThread::finished, &loop, &QEventLoop::quit);
-    hasher->start();
-    loop.exec(QEventLoop::AllEvents);
-    // The loop ends early when the application quits; the hasher still uses our locals.
-    hasher->wait();
-
-    if (!verified && error)
-        *error = verifyError;
-    return verified;
+    return true;
 }
 
 } // namespace Updater

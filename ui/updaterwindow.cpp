@@ -1,5 +1,8 @@
 #include "ui/updaterwindow.h"
 
+#include "common/productnames.h"
+#include "source/transfercancellation.h"
+
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -15,7 +18,7 @@ UpdaterWindow::UpdaterWindow(const UpdaterOptions &runOptions, QWidget *parent)
     : QDialog(parent)
     , options(runOptions)
 {
-    setWindowTitle(QStringLiteral("Orvalink Updater"));
+    setWindowTitle(updaterTitle());
     setMinimumSize(560, 360);
     setModal(true);
 
@@ -51,7 +54,8 @@ UpdaterWindow::UpdaterWindow(const UpdaterOptions &runOptions, QWidget *parent)
     closeButton->setEnabled(false);
     connect(closeButton, &QPushButton::clicked, this, &QWidget::close);
     // Every way of closing a dialog (title bar, Escape, the button, accept) ends in finished().
-    connect(this, &QDialog::finished, this, [this] { windowClosed = true; });
+    closing = new TransferCancellation(this);
+    connect(this, &QDialog::finished, closing, &TransferCancellation::cancel);
 
     QTimer::singleShot(0, this, &UpdaterWindow::startUpdate);
 }

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/updateroptions.h"
-#include "source/updatemanifest.h"
+#include "common/updatemanifest.h"
+#include "common/updateroptions.h"
 
 #include <QDialog>
 
@@ -12,6 +12,8 @@ class QPushButton;
 class QThread;
 
 namespace Updater {
+
+class TransferCancellation;
 
 // The updater's only window: version, stage, progress bar and log of one update run, which it
 // starts itself on the first pass of the event loop. GUI thread only.
@@ -51,8 +53,9 @@ private:
     QPushButton *closeButton = nullptr;
     UpdateManifest manifest;
     QThread *workerThread = nullptr;
-    // Set once the window has been closed by any means; from then on no installation may start.
-    bool windowClosed = false;
+    // Cancelled once the window has been closed by any means: the transfer under way is aborted
+    // and no installation may start.
+    TransferCancellation *closing = nullptr;
 };
 
 } // namespace Updater

@@ -3,7 +3,8 @@
 #include "install/filetree.h"
 #include "install/stagedinstallation.h"
 #include "install/staginglayout.h"
-#include "worker/cleanupguard.h"
+#include "install/preservedentries.h"
+#include "worker/safetodelete.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -25,17 +26,11 @@ QString UpdateWorker::extractedDirPath() const
     return StagingLayout(options.installDir).extractedDir();
 }
 
-bool UpdateWorker::isOfflineMode() const
-{
-    // Not trimmed: a root made of blanks is still a root the client named.
-    return !options.offlinePayloadRoot.isEmpty();
-}
-
 void UpdateWorker::run()
 {
     QString error;
 
-    if (!isOfflineMode()) {
+    if (!options.isOfflineMode()) {
         emit stageChanged(QStringLiteral("Распаковка пакета"), 72);
         emit detailAppended(QStringLiteral("Распаковка пакета..."));
         if (!extractPackage(&error)) {
@@ -64,7 +59,7 @@ void UpdateWorker::removeWorkingDirectories()
     // what it points at with it.
     const StagingLayout layout(options.installDir);
 
-    if (isOfflineMode()) {
+    if (options.isOfflineMode()) {
         // The client is meant to put the payload into a directory of its own, but a payload
         // placed straight into the home folder, a drive root or beside the installation must
         // not take that directory with it: then only the payload itself goes.

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/updateroptions.h"
-#include "source/updatemanifest.h"
+#include "common/updatemanifest.h"
+#include "common/updateroptions.h"
 
 #include <QObject>
 
@@ -30,7 +30,6 @@ public slots:
     void run();
 
 private:
-    bool isOfflineMode() const;
     // Each returns false with exactly one message in *error.
     bool extractPackage(QString *error);
     bool stopAppAndInstall(QString *error);

@@ -1,5 +1,5 @@
 #include "app/startup.h"
-#include "tests/e2e/xvfbdisplay.h"
+#include "xvfbdisplay.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -148,7 +148,7 @@ void TestStartup::builtProgramExitsWithOneAfterReturn()
 
     QTemporaryDir state;
     QVERIFY(state.isValid());
-    E2e::XvfbDisplay server;
+    TestSupport::XvfbDisplay server;
     QString error;
     QVERIFY2(server.start(state.path(), &error), qPrintable(error));
     const QString display = server.display();

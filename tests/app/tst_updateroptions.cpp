@@ -1,4 +1,4 @@
-#include "app/updateroptions.h"
+#include "app/commandline.h"
 
 #include <QtTest>
 

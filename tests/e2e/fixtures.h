@@ -9,6 +9,8 @@
 // the payload of version 3.0.0 that replaces it. Test thread only.
 namespace E2e {
 
+using TestSupport::TreeSnapshot;
+
 // Lays out the installation: the fake client (whose starts go to clientLog), program files, an
 // old file the payload lacks, config with legacy settings, legacy entries and a hidden file,
 // groups, and profiles with hidden files and a link to outsideDir, which gets a file of its own.

@@ -1,6 +1,6 @@
 #include "e2eharness.h"
 #include "fixtures.h"
-#include "mountguard.h"
+#include "filesystemfaults.h"
 #include "nginxserver.h"
 #include "treesnapshot.h"
 #include "ui/updaterwindow.h"
@@ -52,11 +52,11 @@ void TestFullDisk::initTestCase()
     QVERIFY(m_temp.isValid());
     if (geteuid() != 0)
         QSKIP("mounting a tmpfs needs root");
-    MountGuard probe;
+    FileSystemFaults probe;
     QString error;
-    if (!probe.mountTmpfs(m_temp.filePath(QStringLiteral("probe")), 1 << 20, &error))
+    if (!probe.mountTmpfs(m_temp.filePath(QStringLiteral("probe")), QStringLiteral("1M"), &error))
         QSKIP(qPrintable(QStringLiteral("cannot mount a tmpfs here: ") + error));
-    probe.unmountAll();
+    probe.undoAll();
 
     // The worker finds the stand-ins for powershell.exe and taskkill on the PATH too.
     qputenv("PATH", (binDir() + QLatin1Char(':')).toLocal8Bit() + qgetenv("PATH"));
@@ -99,9 +99,9 @@ void TestFullDisk::runsOutOfRoom()
 
     const QString rowDir = m_temp.filePath(QStringLiteral("row%1").arg(++m_rowCount));
     const QString area = QDir(rowDir).filePath(QStringLiteral("area"));
-    MountGuard mounts;
+    FileSystemFaults mounts;
     QString error;
-    QVERIFY2(mounts.mountTmpfs(area, areaSize, &error), qPrintable(error));
+    QVERIFY2(mounts.mountTmpfs(area, QString::number(areaSize), &error), qPrintable(error));
 
     const QString installDir = QDir(area).filePath(QStringLiteral("Orvalink"));
     const QString clientLog = QDir(rowDir).filePath(QStringLiteral("client.log"));

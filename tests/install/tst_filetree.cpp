@@ -1,13 +1,15 @@
 #include "install/filetree.h"
 
-#include "treetestsupport.h"
+#include "filesystemfaults.h"
+#include "testfiles.h"
+#include "treesnapshot.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QtTest>
 
 using namespace Updater;
-using namespace TreeTest;
+using namespace TestSupport;
 
 class TestFileTree : public QObject
 {
@@ -130,7 +132,7 @@ void TestFileTree::renameWithRetries()
 void TestFileTree::renameWithRetries_undeletableTarget()
 {
     QTemporaryDir tmp;
-    Faults faults;
+    FileSystemFaults faults;
     const QDir base(tmp.path());
     const QString source = base.filePath(QStringLiteral("source"));
     const QString target = base.filePath(QStringLiteral("target"));
@@ -149,14 +151,14 @@ void TestFileTree::renameWithRetries_undeletableTarget()
 
 void TestFileTree::copyRecursively_data()
 {
-    QTest::addColumn<CopyScope>("scope");
-    QTest::newRow("payload: visible entries") << CopyScope::VisibleEntries;
-    QTest::newRow("user data: all entries") << CopyScope::AllEntries;
+    QTest::addColumn<EntryScope>("scope");
+    QTest::newRow("payload: visible entries") << EntryScope::VisibleEntries;
+    QTest::newRow("user data: all entries") << EntryScope::AllEntries;
 }
 
 void TestFileTree::copyRecursively()
 {
-    QFETCH(CopyScope, scope);
+    QFETCH(EntryScope, scope);
     QTemporaryDir tmp;
     const QDir base(tmp.path());
     const QString outside = makeOutside(base);
@@ -171,7 +173,7 @@ void TestFileTree::copyRecursively()
     const auto outsideBefore = snapshot(outside);
 
     QMap<QString, QByteArray> expected = snapshot(source);
-    if (scope == CopyScope::VisibleEntries) {
+    if (scope == EntryScope::VisibleEntries) {
         // Hidden entries and dangling links are not listed by the plain rule.
         for (const char *name : {".hidden", ".hdir", ".hdir/c", "dangling"})
             expected.remove(QString::fromLatin1(name));
@@ -235,7 +237,7 @@ void TestFileTree::copyReplacing()
     QFETCH(int, sourceBytes);
     QFETCH(bool, copied);
     QTemporaryDir tmp;
-    Faults faults;
+    FileSystemFaults faults;
     const QDir base(tmp.path());
     const QString volume = base.filePath(QStringLiteral("volume"));
     if (!faults.mountTmpfs(volume, QStringLiteral("256k")))
@@ -248,7 +250,7 @@ void TestFileTree::copyReplacing()
     const auto sourcePicture = snapshot(source);
     const auto targetBefore = snapshot(target);
 
-    QCOMPARE(Updater::copyReplacing(source, target, CopyScope::AllEntries), copied);
+    QCOMPARE(Updater::copyReplacing(source, target, EntryScope::AllEntries), copied);
     QCOMPARE(snapshot(target), copied ? sourcePicture : targetBefore);
     QCOMPARE(QDir(volume).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
              QStringList{QStringLiteral("backup")});

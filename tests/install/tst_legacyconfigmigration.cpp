@@ -1,13 +1,15 @@
 #include "install/legacyconfigmigration.h"
 
-#include "treetestsupport.h"
+#include "filesystemfaults.h"
+#include "testfiles.h"
+#include "treesnapshot.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QtTest>
 
-using namespace TreeTest;
+using namespace TestSupport;
 
 class TestLegacyConfigMigration : public QObject
 {
@@ -76,7 +78,7 @@ void TestLegacyConfigMigration::settings()
         writeFile(settingsPath, old);
 
     QString error = QStringLiteral("stale");
-    QVERIFY(Updater::migrateLegacyConfig(install, &error));
+    QVERIFY2(Updater::migrateLegacyConfig(install, &error), qPrintable(error));
     QVERIFY(error.isEmpty());
     QCOMPARE(readFile(settingsPath), indented(expected));
 }
@@ -145,7 +147,7 @@ void TestLegacyConfigMigration::writeFailure()
 {
     QFETCH(QString, fault);
     QTemporaryDir tmp;
-    Faults faults;
+    FileSystemFaults faults;
     const QDir base(tmp.path());
     const QString install = base.filePath(QStringLiteral("Orvalink"));
     const QString config = install + QStringLiteral("/config");

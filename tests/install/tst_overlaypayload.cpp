@@ -1,11 +1,13 @@
 #include "install/overlaypayload.h"
 
-#include "treetestsupport.h"
+#include "filesystemfaults.h"
+#include "testfiles.h"
+#include "treesnapshot.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
 
-using namespace TreeTest;
+using namespace TestSupport;
 
 class TestOverlayPayload : public QObject
 {
@@ -47,7 +49,7 @@ void TestOverlayPayload::writesPayloadWithExclusions()
     put(install, "extra.txt", "extra");
 
     QString error = QStringLiteral("stale");
-    QVERIFY(Updater::overlayPayload(payload, install, &error));
+    QVERIFY2(Updater::overlayPayload(payload, install, &error), qPrintable(error));
     QVERIFY(error.isEmpty());
 
     const QMap<QString, QByteArray> expected = {
@@ -87,7 +89,7 @@ void TestOverlayPayload::failure()
     QFETCH(QString, fault);
     QFETCH(QString, message);
     QTemporaryDir tmp;
-    Faults faults;
+    FileSystemFaults faults;
     const QDir base(tmp.path());
     const QString parent = base.filePath(QStringLiteral("parent"));
     const QString payload = base.filePath(QStringLiteral("payload"));

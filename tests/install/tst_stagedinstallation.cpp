@@ -1,14 +1,18 @@
 #include "install/filetree.h"
+#include "common/productnames.h"
+#include "install/preservedentries.h"
 #include "install/stagedinstallation.h"
 
-#include "treetestsupport.h"
+#include "filesystemfaults.h"
+#include "testfiles.h"
+#include "treesnapshot.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QtTest>
 
-using namespace TreeTest;
+using namespace TestSupport;
 using Updater::entryExists;
 
 class TestStagedInstallation : public QObject
@@ -148,7 +152,7 @@ void TestStagedInstallation::installs()
     }
 
     QString error = QStringLiteral("stale");
-    QVERIFY(Updater::installStagedPayload(payload, install, &error));
+    QVERIFY2(Updater::installStagedPayload(payload, install, &error), qPrintable(error));
     QCOMPARE(error, QString());
     verifyInstalled(expected);
     QVERIFY(!entryExists(payload));
@@ -196,7 +200,7 @@ void TestStagedInstallation::recovery()
         QVERIFY(moveAside(QStringLiteral("config")));
         writeFile(preserve + QStringLiteral("/.orvalink-partial-groups/g1.json"), "gro");
     } else if (state == QLatin1String("backup beside")) {
-        QVERIFY(Updater::copyRecursively(install, backup, Updater::CopyScope::AllEntries));
+        QVERIFY(Updater::copyRecursively(install, backup, Updater::EntryScope::AllEntries));
     } else if (state == QLatin1String("payload in") || state == QLatin1String("partial restore")) {
         for (const QString &name : names)
             QVERIFY(moveAside(name));
@@ -225,14 +229,14 @@ void TestStagedInstallation::recovery()
 
 void TestStagedInstallation::backupCannotBeRestored()
 {
-    Faults faults;
+    FileSystemFaults faults;
     makeUserInstall();
     const auto userEntries = snapshotOf(install, names);
     QDir().mkpath(preserve);
     QVERIFY(QDir().rename(install + QStringLiteral("/config"), preserve + QStringLiteral("/config")));
     QVERIFY(QDir().rename(install, backup));
     makePayload();
-    if (!faults.bindMount(backup))
+    if (!faults.bindOntoItself(backup))
         QSKIP("mount --bind is not available here");
     const auto before = snapshot(tmp->path());
 
@@ -247,15 +251,15 @@ void TestStagedInstallation::installDirLocked()
     // A locked installation cannot be renamed (EBUSY), and its entries cannot be renamed out of
     // it or back in (EXDEV): the entries go aside and back by copy, the payload is written in
     // place.
-    Faults faults;
+    FileSystemFaults faults;
     makeUserInstall({QStringLiteral("config")});
     makePayload(false);
     const auto userEntries = snapshotOf(install, names);
-    if (!faults.bindMount(install))
+    if (!faults.bindOntoItself(install))
         QSKIP("mount --bind is not available here");
 
     QString error;
-    QVERIFY(Updater::installStagedPayload(payload, install, &error));
+    QVERIFY2(Updater::installStagedPayload(payload, install, &error), qPrintable(error));
     QCOMPARE(error, QString());
     verifyInstalled(userEntries);
     QCOMPARE(readFile(install + QStringLiteral("/app.dll")), QByteArray("new dll"));
@@ -265,7 +269,7 @@ void TestStagedInstallation::installDirLocked()
 
 void TestStagedInstallation::payloadCannotBeMoved()
 {
-    Faults faults;
+    FileSystemFaults faults;
     makeUserInstall();
     makePayload();
     const auto before = snapshot(parent);
@@ -287,12 +291,12 @@ void TestStagedInstallation::entryCannotBePreserved()
 {
     // config moves aside; profiles can neither be moved (locked) nor copied (the disk under the
     // copy is full). config must come back, and nothing of the user's stays aside.
-    Faults faults;
+    FileSystemFaults faults;
     makeUserInstall({QStringLiteral("config"), QStringLiteral("profiles")});
     writeFile(install + QStringLiteral("/profiles/big.bin"), QByteArray(300 * 1024, 'p'));
     makePayload();
     const auto before = snapshot(install);
-    if (!faults.bindMount(install + QStringLiteral("/profiles"))
+    if (!faults.bindOntoItself(install + QStringLiteral("/profiles"))
         || !faults.mountTmpfs(preserve + QStringLiteral("/.orvalink-partial-profiles"),
                               QStringLiteral("128k")))
         QSKIP("mount is not available here");
@@ -316,7 +320,7 @@ void TestStagedInstallation::restoreKeepsWhatCannotGoBack_data()
 void TestStagedInstallation::restoreKeepsWhatCannotGoBack()
 {
     QFETCH(bool, installExists);
-    Faults faults;
+    FileSystemFaults faults;
     writeFile(preserve + QStringLiteral("/config/configs.json"), userSettings());
     const auto preservedBefore = snapshot(preserve);
     if (installExists) {
@@ -334,7 +338,7 @@ void TestStagedInstallation::restoreKeepsWhatCannotGoBack()
 
 void TestStagedInstallation::migrationFails()
 {
-    Faults faults;
+    FileSystemFaults faults;
     makeUserInstall();
     makePayload();
     const QString settings = install + QStringLiteral("/config/configs.json");

@@ -1,6 +1,8 @@
+#include "source/packagedownload.h"
+#include "source/packagehash.h"
+
+#include "testfiles.h"
 #include "testhttpserver.h"
-#include "ui/updaterwindow.h"
-#include "windowprobe.h"
 
 #include <QCryptographicHash>
 #include <QJsonDocument>
@@ -13,11 +15,10 @@
 #include <csignal>
 #include <sys/resource.h>
 
-using Updater::UpdaterWindow;
+using TestSupport::readFile;
 
-// The package download as the window runs it: the progress it shows, what it leaves in the
-// staging directory and how each failure is reported. The digests given to it are wrong unless a
-// case says otherwise, so the run ends before any installation starts.
+// The package download and its digest check: the progress reported, what is left on disk and
+// how each failure is reported. The digests given are wrong unless a case says otherwise.
 class TestPackageDownload : public QObject
 {
     Q_OBJECT
@@ -31,12 +32,13 @@ private slots:
     void leftoverPackageReplaced();
     void unwritableParent();
     void writeFailureStopsTheTransfer();
-    void matchingDigestHandsOver();
+    void matchingDigestPasses();
 
 private:
-    void serveManifest(const QString &packageUrl, const QString &hash);
-    Updater::UpdaterOptions options() const;
     QString packagePath() const;
+    // The download, then (when it succeeded) the digest check, as an update runs them.
+    bool fetchAndVerify(const QString &url, const QString &hash, QString *error,
+                        const Updater::DownloadProgress &progress = {}) const;
 
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<TestHttpServer> server;
@@ -57,18 +59,6 @@ QString sha256(const QByteArray &bytes)
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-bool runToEnd(UpdaterWindow *window, const WindowProbe &probe)
-{
-    window->show();
-    return QTest::qWaitFor([&probe] { return probe.closeEnabled(); }, 30000);
-}
-
 const QString wrongHash = QString(64, QLatin1Char('0'));
 
 } // namespace
@@ -82,46 +72,33 @@ void TestPackageDownload::init()
     QVERIFY(server->start());
 }
 
-void TestPackageDownload::serveManifest(const QString &packageUrl, const QString &hash)
-{
-    const QJsonObject manifest{{QStringLiteral("version"), QStringLiteral("3.1.0")},
-                               {QStringLiteral("package_url"), packageUrl},
-                               {QStringLiteral("package_hash"), hash}};
-    TestHttpServer::Response response;
-    response.body = QJsonDocument(manifest).toJson();
-    server->setResponse("/manifest.json", response);
-}
-
-Updater::UpdaterOptions TestPackageDownload::options() const
-{
-    Updater::UpdaterOptions options;
-    options.manifestUrl = server->url(QStringLiteral("/manifest.json"));
-    options.installDir = dir->filePath(QStringLiteral("apps/Orvalink"));
-    options.currentVersion = QStringLiteral("2.4.1");
-    return options;
-}
-
 QString TestPackageDownload::packagePath() const
 {
     return dir->filePath(QStringLiteral("apps/.orvalink-update/package.zip"));
 }
 
+bool TestPackageDownload::fetchAndVerify(const QString &url, const QString &hash, QString *error,
+                                         const Updater::DownloadProgress &progress) const
+{
+    error->clear();
+    return Updater::downloadPackage(url, packagePath(), progress, nullptr, error)
+           && Updater::verifyPackageHash(packagePath(), hash, error);
+}
+
 void TestPackageDownload::progress_data()
 {
     QTest::addColumn<TestHttpServer::Framing>("framing");
-    QTest::addColumn<int>("atHalf");
-    QTest::addColumn<int>("atEnd");
+    QTest::addColumn<bool>("sizeAnnounced");
 
-    QTest::newRow("known size") << TestHttpServer::Framing::ContentLength << 40 << 70;
-    QTest::newRow("chunked, size unknown") << TestHttpServer::Framing::Chunked << 10 << 10;
-    QTest::newRow("no size, ends at close") << TestHttpServer::Framing::UntilClose << 10 << 10;
+    QTest::newRow("known size") << TestHttpServer::Framing::ContentLength << true;
+    QTest::newRow("chunked, size unknown") << TestHttpServer::Framing::Chunked << false;
+    QTest::newRow("no size, ends at close") << TestHttpServer::Framing::UntilClose << false;
 }
 
 void TestPackageDownload::progress()
 {
     QFETCH(TestHttpServer::Framing, framing);
-    QFETCH(int, atHalf);
-    QFETCH(int, atEnd);
+    QFETCH(bool, sizeAnnounced);
 
     const QByteArray body = packageBytes(3 * 1024 * 1024);
     TestHttpServer::Response package;
@@ -130,24 +107,27 @@ void TestPackageDownload::progress()
     package.pauseAfter = body.size() / 2;
     package.pauseMs = 300;
     server->setResponse("/package.zip", package);
-    serveManifest(server->url(QStringLiteral("/package.zip")), wrongHash);
 
-    UpdaterWindow window(options());
-    WindowProbe probe(&window);
-    int barAtHalf = -1;
-    connect(server.get(), &TestHttpServer::resuming, this, [&] { barAtHalf = probe.bar(); });
-    QVERIFY(runToEnd(&window, probe));
+    QList<qint64> written;
+    QList<qint64> announced;
+    const auto progress = [&](qint64 bytes, qint64 size) {
+        written << bytes;
+        announced << size;
+    };
+    qint64 writtenAtHalf = -1;
+    connect(server.get(), &TestHttpServer::resuming, this, [&] { writtenAtHalf = written.value(written.size() - 1); });
+    QString error;
+    QVERIFY(!fetchAndVerify(server->url(QStringLiteral("/package.zip")), wrongHash, &error, progress));
 
-    QCOMPARE(barAtHalf, atHalf);
-    QCOMPARE(probe.bar(), atEnd);
-    const QList<int> values = probe.barValues();
-    QCOMPARE(values.mid(0, 2), QList<int>({5, 10}));
-    QVERIFY2(std::is_sorted(values.begin(), values.end()), qPrintable(QTest::toString(values)));
-    QCOMPARE(probe.logLines(), QStringList({QStringLiteral("Проверка manifest"), QStringLiteral("Загрузка пакета"),
-                                            QStringLiteral("Ошибка обновления"),
-                                            QStringLiteral("SHA-256 mismatch for %1").arg(packagePath())}));
-    QCOMPARE(readAll(packagePath()), body);
-    QVERIFY(!probe.hasWorkerThread());
+    // Everything sent before the pause was on disk and reported while the server waited.
+    QCOMPARE(writtenAtHalf, qint64(body.size() / 2));
+    QCOMPARE(written.constLast(), qint64(body.size()));
+    QVERIFY2(std::is_sorted(written.begin(), written.end()), qPrintable(QTest::toString(written)));
+    const qint64 expectedSize = sizeAnnounced ? body.size() : 0;
+    QVERIFY2(std::all_of(announced.begin(), announced.end(), [&](qint64 size) { return size == expectedSize; }),
+             qPrintable(QTest::toString(announced)));
+    QCOMPARE(error, QStringLiteral("SHA-256 mismatch for %1").arg(packagePath()));
+    QCOMPARE(readFile(packagePath()), body);
 }
 
 void TestPackageDownload::failures_data()
@@ -191,18 +171,14 @@ void TestPackageDownload::failures()
         QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
         packageUrl = QStringLiteral("http://127.0.0.1:%1/package.zip").arg(closed.serverPort());
     }
-    serveManifest(packageUrl, hash);
-
-    UpdaterWindow window(options());
-    WindowProbe probe(&window);
-    QVERIFY(runToEnd(&window, probe));
+    QString error;
+    QVERIFY(!fetchAndVerify(packageUrl, hash, &error));
 
     message.replace(QLatin1String("URL"), packageUrl).replace(QLatin1String("PATH"), packagePath());
-    QCOMPARE(probe.logLines().mid(1), QStringList({QStringLiteral("Загрузка пакета"), QStringLiteral("Ошибка обновления"),
-                                                   message}));
+    QCOMPARE(error, message);
     // What was written stays for the next attempt to delete.
-    QCOMPARE(readAll(packagePath()), fileContent);
-    QVERIFY(!probe.hasWorkerThread());
+    QVERIFY(QFileInfo::exists(packagePath()));
+    QCOMPARE(readFile(packagePath()), fileContent);
 }
 
 void TestPackageDownload::leftoverPackageReplaced()
@@ -216,12 +192,10 @@ void TestPackageDownload::leftoverPackageReplaced()
     TestHttpServer::Response package;
     package.body = "a shorter package";
     server->setResponse("/package.zip", package);
-    serveManifest(server->url(QStringLiteral("/package.zip")), wrongHash);
 
-    UpdaterWindow window(options());
-    WindowProbe probe(&window);
-    QVERIFY(runToEnd(&window, probe));
-    QCOMPARE(readAll(packagePath()), package.body);
+    QString error;
+    QVERIFY(!fetchAndVerify(server->url(QStringLiteral("/package.zip")), wrongHash, &error));
+    QCOMPARE(readFile(packagePath()), package.body);
 }
 
 void TestPackageDownload::unwritableParent()
@@ -233,19 +207,13 @@ void TestPackageDownload::unwritableParent()
         QSKIP("chattr +i is not available on this file system");
     const auto restore = qScopeGuard([&parent] { QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), parent}); });
 
-    serveManifest(server->url(QStringLiteral("/package.zip")), wrongHash);
-    UpdaterWindow window(options());
-    WindowProbe probe(&window);
-    QVERIFY(runToEnd(&window, probe));
+    QString error;
+    QVERIFY(!fetchAndVerify(server->url(QStringLiteral("/package.zip")), wrongHash, &error));
 
-    const QStringList lines = probe.logLines();
-    QCOMPARE(lines.mid(0, 3), QStringList({QStringLiteral("Проверка manifest"), QStringLiteral("Загрузка пакета"),
-                                           QStringLiteral("Ошибка обновления")}));
-    QVERIFY2(lines.value(3).startsWith(QLatin1String("Failed to create package file: ")), qPrintable(lines.value(3)));
-    QVERIFY(lines.value(3).size() > int(qstrlen("Failed to create package file: ")));
-    QCOMPARE(probe.barValues(), QList<int>({5, 10}));
+    QVERIFY2(error.startsWith(QLatin1String("Failed to create package file: ")), qPrintable(error));
+    QVERIFY(error.size() > int(qstrlen("Failed to create package file: ")));
     // No request is sent for a package that has nowhere to go.
-    QCOMPARE(server->requests().size(), 1);
+    QCOMPARE(server->requests().size(), 0);
 }
 
 void TestPackageDownload::writeFailureStopsTheTransfer()
@@ -269,34 +237,28 @@ void TestPackageDownload::writeFailureStopsTheTransfer()
     package.pauseAfter = 1024 * 1024;
     package.pauseMs = 3000;
     server->setResponse("/package.zip", package);
-    serveManifest(server->url(QStringLiteral("/package.zip")), sha256(body));
 
-    UpdaterWindow window(options());
-    WindowProbe probe(&window);
-    QVERIFY(runToEnd(&window, probe));
-    QCOMPARE(probe.logLines().mid(1), QStringList({QStringLiteral("Загрузка пакета"), QStringLiteral("Ошибка обновления"),
-                                                   QStringLiteral("Failed to download package: File too large")}));
+    QString error;
+    QVERIFY(!fetchAndVerify(server->url(QStringLiteral("/package.zip")), sha256(body), &error));
+    QCOMPARE(error, QStringLiteral("Failed to download package: File too large"));
     // The transfer was given up at the failed write, not fetched to its end.
     QTRY_COMPARE(server->abandonedResponses(), 1);
-    QVERIFY(!probe.hasWorkerThread());
 }
 
-void TestPackageDownload::matchingDigestHandsOver()
+void TestPackageDownload::matchingDigestPasses()
 {
-    // Letter case of the expected digest does not matter; a verified package goes to the worker.
+    // Letter case of the expected digest does not matter.
     const QByteArray body = packageBytes(100 * 1024);
     TestHttpServer::Response package;
     package.body = body;
     server->setResponse("/package.zip", package);
-    serveManifest(server->url(QStringLiteral("/package.zip")), sha256(body).toUpper());
 
-    UpdaterWindow window(options());
-    WindowProbe probe(&window);
-    QVERIFY(runToEnd(&window, probe));
-    QCOMPARE(probe.logLines().mid(0, 3), QStringList({QStringLiteral("Проверка manifest"), QStringLiteral("Загрузка пакета"),
-                                                      QStringLiteral("Установка обновления...")}));
-    QVERIFY(probe.hasWorkerThread());
+    QString error;
+    QVERIFY2(fetchAndVerify(server->url(QStringLiteral("/package.zip")), sha256(body).toUpper(), &error),
+             qPrintable(error));
+    QVERIFY(error.isEmpty());
+    QCOMPARE(readFile(packagePath()), body);
 }
 
-QTEST_MAIN(TestPackageDownload)
+QTEST_GUILESS_MAIN(TestPackageDownload)
 #include "tst_packagedownload.moc"

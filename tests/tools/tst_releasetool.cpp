@@ -1,5 +1,5 @@
 // The release tool as a publisher runs it: the real bin/orvalink-release in a child process.
-#include "source/updatemanifest.h"
+#include "source/manifestparser.h"
 
 #include <QCryptographicHash>
 #include <QDir>

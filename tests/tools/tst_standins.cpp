@@ -1,10 +1,18 @@
+#include "testfiles.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QUuid>
+#include <QRegularExpression>
 #include <QtTest>
+
+#include <archive.h>
+#include <archive_entry.h>
+
+using TestSupport::listing;
 
 // The Linux stand-ins for powershell.exe and taskkill, run as the built programs.
 class TestStandIns : public QObject
@@ -16,6 +24,8 @@ private slots:
     void powershellCommandLine_data();
     void powershellCommandLine();
     void powershellReportsFullDisk();
+    void powershellRefusesEntriesLeavingTheDestination_data();
+    void powershellRefusesEntriesLeavingTheDestination();
     void taskkill_data();
     void taskkill();
 
@@ -52,6 +62,41 @@ QString uniqueImageName(int length)
     QString name = QStringLiteral("tk") + QUuid::createUuid().toString(QUuid::Id128);
     name.truncate(length - 4);
     return name + QStringLiteral(".exe");
+}
+
+// Entries as "file:<name>" or "link:<name>><target>"; names are stored exactly as given,
+// which Info-ZIP would not do for the hostile ones.
+bool writeRawZip(const QString &zipPath, const QStringList &entries)
+{
+    archive *zip = archive_write_new();
+    bool ok = archive_write_set_format_zip(zip) == ARCHIVE_OK
+        && archive_write_open_filename(zip, QFile::encodeName(zipPath).constData()) == ARCHIVE_OK;
+    for (const QString &description : entries) {
+        if (!ok)
+            break;
+        archive_entry *entry = archive_entry_new();
+        const QString kind = description.section(QLatin1Char(':'), 0, 0);
+        const QString rest = description.section(QLatin1Char(':'), 1);
+        const QByteArray content = "payload\n";
+        if (kind == QLatin1String("link")) {
+            archive_entry_copy_pathname(entry, rest.section(QLatin1Char('>'), 0, 0).toUtf8().constData());
+            archive_entry_set_filetype(entry, AE_IFLNK);
+            archive_entry_set_perm(entry, 0777);
+            archive_entry_copy_symlink(entry, rest.section(QLatin1Char('>'), 1).toUtf8().constData());
+            ok = archive_write_header(zip, entry) == ARCHIVE_OK;
+        } else {
+            archive_entry_copy_pathname(entry, rest.toUtf8().constData());
+            archive_entry_set_filetype(entry, AE_IFREG);
+            archive_entry_set_perm(entry, 0644);
+            archive_entry_set_size(entry, content.size());
+            ok = archive_write_header(zip, entry) == ARCHIVE_OK
+                && archive_write_data(zip, content.constData(), static_cast<size_t>(content.size())) == content.size();
+        }
+        archive_entry_free(entry);
+    }
+    ok = archive_write_close(zip) == ARCHIVE_OK && ok;
+    archive_write_free(zip);
+    return ok;
 }
 
 } // namespace
@@ -187,6 +232,54 @@ void TestStandIns::powershellReportsFullDisk()
              + base.filePath("small/out") + "' -Force"});
     QCOMPARE(outcome.exitCode, 1);
     QVERIFY2(outcome.err.contains("No space left on device"), qPrintable(outcome.err));
+}
+
+void TestStandIns::powershellRefusesEntriesLeavingTheDestination_data()
+{
+    QTest::addColumn<QStringList>("entries"); // {outside} is an absolute directory outside
+    QTest::addColumn<QStringList>("extractedAfter");
+
+    QTest::newRow("dot-dot") << QStringList{"file:ok.txt", "file:../escaped.txt"} << QStringList{"ok.txt"};
+    QTest::newRow("dot-dot below a folder") << QStringList{"file:sub/../../escaped.txt"} << QStringList{};
+    QTest::newRow("dot-dot with backslashes") << QStringList{"file:..\\escaped.txt"} << QStringList{};
+    QTest::newRow("absolute path") << QStringList{"file:{outside}/absolute.txt"} << QStringList{};
+    QTest::newRow("link to an absolute path") << QStringList{"link:out>{outside}"} << QStringList{};
+    QTest::newRow("relative link leading out, then a file through it")
+        << QStringList{"link:out>../../outside", "file:out/through.txt"} << QStringList{};
+    QTest::newRow("file through a link that stays inside")
+        << QStringList{"file:sub/a.txt", "link:in>sub", "file:in/b.txt"}
+        << QStringList{"in", "sub/", "sub/a.txt"};
+    QTest::newRow("link led out by a later link")
+        << QStringList{"link:up>self/..", "link:self>."} << QStringList{"self"};
+}
+
+void TestStandIns::powershellRefusesEntriesLeavingTheDestination()
+{
+    QFETCH(QStringList, entries);
+    QFETCH(QStringList, extractedAfter);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QDir base(dir.path());
+    QVERIFY(base.mkpath("outside"));
+    QVERIFY(base.mkpath("update/extracted"));
+    entries.replaceInStrings(QStringLiteral("{outside}"), base.filePath("outside"));
+    const QString zip = base.filePath("update/package.zip");
+    QVERIFY(writeRawZip(zip, entries));
+
+    const Outcome outcome = runTool("powershell.exe",
+        {"-NoProfile", "-NonInteractive", "-ExecutionPolicy", "Bypass", "-Command",
+         QStringLiteral("Expand-Archive -LiteralPath '%1' -DestinationPath '%2' -Force")
+             .arg(zip, base.filePath("update/extracted"))});
+    QCOMPARE(outcome.exitCode, 1);
+    QVERIFY2(outcome.err.startsWith(QLatin1String("Expand-Archive : "))
+                 && outcome.err.contains(QLatin1String("outside the destination")),
+             qPrintable(outcome.err));
+
+    QCOMPARE(listing(base.filePath("outside")), QStringList{});
+    QCOMPARE(listing(base.filePath("update")).filter(QRegularExpression("^[^/]+/?$")),
+             (QStringList{"extracted/", "package.zip"}));
+    QCOMPARE(listing(base.filePath("update/extracted")), extractedAfter);
 }
 
 void TestStandIns::taskkill_data()

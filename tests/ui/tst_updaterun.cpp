@@ -1,3 +1,4 @@
+#include "testfiles.h"
 #include "testhttpserver.h"
 #include "ui/updaterwindow.h"
 #include "windowprobe.h"
@@ -13,6 +14,7 @@
 #include <QtTest>
 
 using Updater::UpdaterWindow;
+using namespace TestSupport;
 
 // One whole update run as the window shows it, with the real worker behind it: the stages, the
 // bar and the version line in order, the relaunch and the self-closing window, and what happens
@@ -28,6 +30,8 @@ private slots:
     void workerFailureKeepsWindowOpen();
     void onlineRun_data();
     void onlineRun();
+    void onlineStepFails_data();
+    void onlineStepFails();
     void closedWhileFetching_data();
     void closedWhileFetching();
     void closedWhileInstalling();
@@ -41,23 +45,6 @@ private:
 };
 
 namespace {
-
-bool writeFile(const QString &path, const QByteArray &content, bool executable = false)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-        return false;
-    file.close();
-    return !executable
-           || file.setPermissions(file.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeGroup);
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 QStringList workerLines()
 {
@@ -96,7 +83,7 @@ bool TestUpdateRun::makePayload(const QString &root, bool withClient) const
 {
     const QByteArray client = "#!/bin/sh\necho started > '" + path(QStringLiteral("apps/relaunched")).toUtf8() + "'\n";
     return writeFile(root + QStringLiteral("/Core.exe"), "new core")
-           && (!withClient || writeFile(root + QStringLiteral("/Orvalink.exe"), client, true));
+           && (!withClient || writeExecutable(root + QStringLiteral("/Orvalink.exe"), client));
 }
 
 void TestUpdateRun::offlineRun_data()
@@ -139,14 +126,14 @@ void TestUpdateRun::offlineRun()
                                                   QStringLiteral("Запуск %1").arg(client)}));
     QCOMPARE(probe.stageText(), QStringLiteral("Обновление установлено"));
     QCOMPARE(probe.versionText(), QStringLiteral("2.4.1 -> 3.0.0"));
-    QCOMPARE(readAll(path(QStringLiteral("apps/Orvalink/Core.exe"))), QByteArray("new core"));
+    QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/Core.exe"))), QByteArray("new core"));
 
     QVERIFY(window.isVisible());
     QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 5000);
     QVERIFY2(sinceSuccess.elapsed() >= 1000, qPrintable(QString::number(sinceSuccess.elapsed())));
     QCOMPARE(window.result(), int(QDialog::Accepted));
     if (withClient)
-        QTRY_COMPARE(readAll(path(QStringLiteral("apps/relaunched"))), QByteArray("started\n"));
+        QTRY_COMPARE(readFile(path(QStringLiteral("apps/relaunched"))), QByteArray("started\n"));
     else
         QVERIFY(!QFileInfo::exists(path(QStringLiteral("apps/relaunched"))));
 }
@@ -173,7 +160,7 @@ void TestUpdateRun::workerFailureKeepsWindowOpen()
     QCOMPARE(probe.bar(), 85);
     QTest::qWait(1500);
     QVERIFY(window.isVisible());
-    QCOMPARE(readAll(path(QStringLiteral("apps/Orvalink/Orvalink.exe"))), QByteArray("old client"));
+    QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/Orvalink.exe"))), QByteArray("old client"));
 }
 
 void TestUpdateRun::onlineRun_data()
@@ -203,7 +190,7 @@ void TestUpdateRun::onlineRun()
         zip.start(QStringLiteral("zip"), {QStringLiteral("-qr"), QStringLiteral("../package.zip"), QStringLiteral("Orvalink")});
         if (!zip.waitForFinished() || zip.exitCode() != 0)
             QSKIP("the zip program is needed to build the package");
-        package = readAll(path(QStringLiteral("package.zip")));
+        package = readFile(path(QStringLiteral("package.zip")));
     }
 
     TestHttpServer server;
@@ -240,14 +227,85 @@ void TestUpdateRun::onlineRun()
     QCOMPARE(values.mid(values.size() - barAfterDownload.size()), barAfterDownload);
 
     if (realZip) {
-        QCOMPARE(readAll(path(QStringLiteral("apps/Orvalink/Core.exe"))), QByteArray("new core"));
-        QCOMPARE(readAll(path(QStringLiteral("apps/Orvalink/profiles/home.json"))), QByteArray("{\"user\": true}"));
+        QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/Core.exe"))), QByteArray("new core"));
+        QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/profiles/home.json"))), QByteArray("{\"user\": true}"));
         QVERIFY(!QFileInfo::exists(path(QStringLiteral("apps/.orvalink-update"))));
         QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 5000);
     } else {
-        QCOMPARE(readAll(path(QStringLiteral("apps/Orvalink/Orvalink.exe"))), QByteArray("old client"));
-        QCOMPARE(readAll(path(QStringLiteral("apps/.orvalink-update/package.zip"))), package);
+        QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/Orvalink.exe"))), QByteArray("old client"));
+        QCOMPARE(readFile(path(QStringLiteral("apps/.orvalink-update/package.zip"))), package);
     }
+}
+
+void TestUpdateRun::onlineStepFails_data()
+{
+    QTest::addColumn<int>("manifestStatus");
+    QTest::addColumn<int>("packageStatus");
+    QTest::addColumn<QStringList>("lines"); // URL and PATH stand for the package's URL and file
+    QTest::addColumn<QList<int>>("bar");
+    QTest::addColumn<QString>("versionLine");
+
+    const QString checking = QStringLiteral("Проверка manifest");
+    const QString downloading = QStringLiteral("Загрузка пакета");
+    const QString failed = QStringLiteral("Ошибка обновления");
+    QTest::newRow("manifest not found")
+        << 404 << 200
+        << QStringList{checking, failed, QStringLiteral("Failed to fetch manifest: Error transferring "
+                                                        "MANIFEST - server replied: Not Found")}
+        << QList<int>{5} << QStringLiteral("Текущая версия: 2.4.1");
+    QTest::newRow("package not found")
+        << 200 << 404
+        << QStringList{checking, downloading, failed,
+                       QStringLiteral("Failed to download package: Error transferring URL - server "
+                                      "replied: Not Found")}
+        << QList<int>{5, 10, 70} << QStringLiteral("2.4.1 -> 3.2.0");
+    // The bar follows the download of announced size (an error page's too) up to 70 and stays.
+    QTest::newRow("digest mismatch")
+        << 200 << 200 << QStringList{checking, downloading, failed, QStringLiteral("SHA-256 mismatch for PATH")}
+        << QList<int>{5, 10, 70} << QStringLiteral("2.4.1 -> 3.2.0");
+}
+
+void TestUpdateRun::onlineStepFails()
+{
+    QFETCH(int, manifestStatus);
+    QFETCH(int, packageStatus);
+    QFETCH(QStringList, lines);
+    QFETCH(QList<int>, bar);
+
+    TestHttpServer server;
+    QVERIFY(server.start());
+    TestHttpServer::Response package;
+    package.status = packageStatus;
+    package.body = QByteArray(1024 * 1024, 'p');
+    server.setResponse("/package.zip", package);
+    const QJsonObject manifestJson{{QStringLiteral("version"), QStringLiteral("3.2.0")},
+                                   {QStringLiteral("package_url"), server.url(QStringLiteral("/package.zip"))},
+                                   {QStringLiteral("package_hash"), QString(64, QLatin1Char('0'))}};
+    TestHttpServer::Response manifest;
+    manifest.status = manifestStatus;
+    manifest.body = QJsonDocument(manifestJson).toJson();
+    server.setResponse("/manifest.json", manifest);
+
+    Updater::UpdaterOptions options = baseOptions();
+    options.manifestUrl = server.url(QStringLiteral("/manifest.json"));
+    UpdaterWindow window(options);
+    WindowProbe probe(&window);
+    window.show();
+    QVERIFY(waitForEnd(probe));
+
+    const QString packagePath = path(QStringLiteral("apps/.orvalink-update/package.zip"));
+    lines.last().replace(QLatin1String("MANIFEST"), options.manifestUrl)
+        .replace(QLatin1String("URL"), server.url(QStringLiteral("/package.zip")))
+        .replace(QLatin1String("PATH"), packagePath);
+    QCOMPARE(probe.logLines(), lines);
+    QList<int> values = probe.barValues();
+    values.erase(std::unique(values.begin(), values.end()), values.end());
+    QVERIFY2(std::is_sorted(values.begin(), values.end()), qPrintable(QTest::toString(values)));
+    QCOMPARE(values.mid(0, 2), bar.mid(0, 2));
+    QCOMPARE(values.constLast(), bar.constLast());
+    QTEST(probe.versionText(), "versionLine");
+    QVERIFY(!probe.hasWorkerThread());
+    QVERIFY(window.isVisible());
 }
 
 void TestUpdateRun::closedWhileFetching_data()
@@ -326,7 +384,7 @@ void TestUpdateRun::closedWhileFetching()
         QCOMPARE(server.requests().constLast().target, stalledPath);
         QTRY_COMPARE(server.abandonedResponses(), 1);
     }
-    QCOMPARE(readAll(path(QStringLiteral("apps/Orvalink/Orvalink.exe"))), QByteArray("old client"));
+    QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/Orvalink.exe"))), QByteArray("old client"));
 }
 
 void TestUpdateRun::closedWhileInstalling()
@@ -355,7 +413,7 @@ void TestUpdateRun::closedWhileInstalling()
     window.reset();
     QVERIFY2(destruction.elapsed() > 5000, qPrintable(QString::number(destruction.elapsed())));
     // The worker's whole run has returned: installed, and its clean-up done.
-    QCOMPARE(readAll(path(QStringLiteral("apps/Orvalink/Core.exe"))), QByteArray("new core"));
+    QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/Core.exe"))), QByteArray("new core"));
     QVERIFY(!QFileInfo::exists(path(QStringLiteral("incoming"))));
     client.waitForFinished();
 }

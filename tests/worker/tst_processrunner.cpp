@@ -75,7 +75,7 @@ void TestProcessRunner::successDiscardsOutput()
     QFETCH(QStringList, arguments);
 
     QString error = QStringLiteral("stale");
-    QVERIFY(Updater::runProcess(program, arguments, &error));
+    QVERIFY2(Updater::runProcess(program, arguments, &error), qPrintable(error));
     QVERIFY(error.isEmpty());
 }
 

@@ -68,7 +68,7 @@ void TestUpdateWorker::init()
     QVERIFY(writeTree(path("offline/payload"), {{"Orvalink.exe", "new"}, {"bin/Core.exe", "new"}}));
     QVERIFY(writeTree(path("source/Orvalink"), {{"Orvalink.exe", "new"}, {"bin/Core.exe", "new"}}));
     QVERIFY(QDir().mkpath(path(".orvalink-update")));
-    QVERIFY(zipDirectory(path("source"), path(".orvalink-update/package.zip")));
+    QVERIFY(zipTree(path("source"), path(".orvalink-update/package.zip")));
 }
 
 void TestUpdateWorker::cleanup()

@@ -54,44 +54,6 @@ RunResult runWorker(const Updater::UpdaterOptions &options, const Updater::Updat
     return result;
 }
 
-bool writeTree(const QString &dir, const QMap<QString, QByteArray> &files)
-{
-    for (auto it = files.cbegin(); it != files.cend(); ++it) {
-        const QString path = QDir(dir).filePath(it.key());
-        if (!QDir().mkpath(QFileInfo(path).path()))
-            return false;
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(it.value()) != it.value().size())
-            return false;
-    }
-    return true;
-}
-
-QStringList listing(const QString &dir)
-{
-    QStringList entries;
-    QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        const QFileInfo info = it.fileInfo();
-        QString relative = QDir(dir).relativeFilePath(info.filePath());
-        if (info.isDir() && !info.isSymLink())
-            relative += QLatin1Char('/');
-        entries << relative;
-    }
-    entries.sort();
-    return entries;
-}
-
-bool zipDirectory(const QString &sourceDir, const QString &zipPath)
-{
-    QProcess zip;
-    zip.setWorkingDirectory(sourceDir);
-    zip.start(QStringLiteral("zip"), {"-q", "-r", "-y", zipPath, "."});
-    return zip.waitForFinished(60000) && zip.exitStatus() == QProcess::NormalExit && zip.exitCode() == 0;
-}
-
 QString stage(const QString &text, int value)
 {
     return QStringLiteral("stage %1 %2").arg(text, QString::number(value));

@@ -1,7 +1,8 @@
 #pragma once
 
-#include "app/updateroptions.h"
-#include "source/updatemanifest.h"
+#include "common/updatemanifest.h"
+#include "common/updateroptions.h"
+#include "testfiles.h"
 
 #include <QByteArray>
 #include <QMap>
@@ -11,6 +12,8 @@
 // Shared by the worker's tests: runs an UpdateWorker on a thread of its own, the way the window
 // does, and builds the trees and packages it works on.
 namespace WorkerHarness {
+
+using namespace TestSupport;
 
 struct RunResult
 {
@@ -23,15 +26,6 @@ struct RunResult
 // timeoutMs, then ends the thread; the worker deletes itself with the thread.
 RunResult runWorker(const Updater::UpdaterOptions &options, const Updater::UpdateManifest &manifest,
                     int timeoutMs = 30000);
-
-// Writes each file (relative path -> content) below dir, creating folders. False on failure.
-bool writeTree(const QString &dir, const QMap<QString, QByteArray> &files);
-
-// Relative paths of everything below dir, directories with a trailing '/', sorted.
-QStringList listing(const QString &dir);
-
-// Zips the contents of sourceDir with Info-ZIP (links stored as links). False on failure.
-bool zipDirectory(const QString &sourceDir, const QString &zipPath);
 
 QString stage(const QString &text, int value);
 QString detail(const QString &text);

@@ -1,7 +1,7 @@
 #include "tools/release/releasebuilder.h"
 
 #include "source/packagehash.h"
-#include "source/updatemanifest.h"
+#include "source/manifestparser.h"
 #include "tools/release/payloadscan.h"
 #include "tools/release/ziparchive.h"
 

@@ -1,5 +1,7 @@
 #include "ui/updaterwindow.h"
 
+#include "common/productnames.h"
+#include "source/transfercancellation.h"
 #include "worker/updateworker.h"
 
 #include <QDir>
@@ -15,20 +17,20 @@ namespace Updater {
 void UpdaterWindow::startUpdate()
 {
     // Closed before the first pass of the event loop reached us: the user declined the update.
-    if (windowClosed)
+    if (closing->isCancelled())
         return;
 
     QString error;
-    if (!options.offlinePayloadRoot.isEmpty()) {
-        manifest.version = QStringLiteral("3.0.0");
+    if (options.isOfflineMode()) {
+        manifest.version = offlineReleaseVersion();
         manifest.channel = options.channel;
         versionLabel->setText(QStringLiteral("%1 -> %2").arg(options.currentVersion, manifest.version));
         reportStage(QStringLiteral("Подготовка локального пакета"), 72);
     } else {
-        const bool ready = fetchManifest(&error) && !windowClosed && downloadPackage(&error);
+        const bool ready = fetchManifest(&error) && downloadPackage(&error);
         // A window closed while a step waited has aborted the transfer; nothing may be installed
         // after the user has gone, and there is no one left to show an error to.
-        if (windowClosed)
+        if (closing->isCancelled())
             return;
         if (!ready) {
             handleFailure(error);
@@ -57,7 +59,7 @@ void UpdaterWindow::handleSuccess(const QString &version)
     versionLabel->setText(QStringLiteral("%1 -> %2").arg(options.currentVersion, version));
     closeButton->setEnabled(true);
 
-    const QString clientPath = QDir(options.installDir).filePath(QStringLiteral("Orvalink.exe"));
+    const QString clientPath = QDir(options.installDir).filePath(clientExecutableName());
     logView->appendPlainText(QStringLiteral("Запуск %1").arg(clientPath));
     // A client that fails to start is not reported: the update itself has succeeded.
     QProcess::startDetached(clientPath, QStringList(), QString(), nullptr);

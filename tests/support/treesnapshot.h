@@ -1,10 +1,11 @@
 #pragma once
 
+#include <QByteArray>
 #include <QMap>
 #include <QString>
 #include <QStringList>
 
-namespace E2e {
+namespace TestSupport {
 
 // Everything under a directory, hidden entries included, as relative path -> description:
 // "dir <mode>", "file <mode> <sha256>" or "link <target>". Links are recorded, never followed,
@@ -39,4 +40,12 @@ private:
     QMap<QString, QString> m_entries;
 };
 
-} // namespace E2e
+// Relative path -> "dir", "link:<target as written>" or "file:<bytes>", hidden entries included,
+// links never followed. A missing root gives an empty picture. Where a failed comparison should
+// show the bytes that differ.
+QMap<QString, QByteArray> snapshot(const QString &root);
+
+// The picture of the named top-level entries only.
+QMap<QString, QByteArray> snapshotOf(const QString &root, const QStringList &names);
+
+} // namespace TestSupport

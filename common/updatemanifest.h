@@ -1,11 +1,10 @@
 #pragma once
 
-#include <QByteArray>
 #include <QString>
 
 namespace Updater {
 
-// One release as the update server describes it.
+// One release as the update server describes it (or as offline mode assumes it).
 struct UpdateManifest
 {
     QString version;
@@ -19,9 +18,5 @@ struct UpdateManifest
     QString packageFormat = QStringLiteral("zip");
     bool mandatory = false;
 };
-
-// Parses a manifest body. On success fills all of *out and leaves *error empty; on failure
-// leaves *out untouched and puts one English message into *error (which may be null).
-bool parseUpdateManifest(const QByteArray &bytes, UpdateManifest *out, QString *error);
 
 } // namespace Updater

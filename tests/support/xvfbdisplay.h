@@ -3,7 +3,7 @@
 #include <QProcess>
 #include <QString>
 
-namespace E2e {
+namespace TestSupport {
 
 // A private Xvfb server on a display number it picks itself (-displayfd). Stopped on
 // destruction. Test thread only.
@@ -27,4 +27,4 @@ private:
     QString m_display;
 };
 
-} // namespace E2e
+} // namespace TestSupport

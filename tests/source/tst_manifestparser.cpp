@@ -1,4 +1,4 @@
-#include "source/updatemanifest.h"
+#include "source/manifestparser.h"
 
 #include <QtTest>
 
@@ -104,7 +104,7 @@ void TestUpdateManifest::accepted()
 
     UpdateManifest manifest = earlierManifest();
     QString error = QStringLiteral("stale");
-    QVERIFY(Updater::parseUpdateManifest(body, &manifest, &error));
+    QVERIFY2(Updater::parseUpdateManifest(body, &manifest, &error), qPrintable(error));
     QVERIFY(error.isEmpty());
 
     const QHash<QString, QVariant> fields{
@@ -169,4 +169,4 @@ void TestUpdateManifest::nullOutput()
 }
 
 QTEST_APPLESS_MAIN(TestUpdateManifest)
-#include "tst_updatemanifest.moc"
+#include "tst_manifestparser.moc"

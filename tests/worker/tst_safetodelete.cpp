@@ -1,4 +1,4 @@
-#include "worker/cleanupguard.h"
+#include "worker/safetodelete.h"
 
 #include <QDir>
 #include <QFile>
@@ -8,7 +8,7 @@
 
 // Which directories the offline clean-up may delete whole. HOME points into a temporary
 // directory so that the user's folders are real directories of the test.
-class TestCleanupGuard : public QObject
+class TestSafeToDelete : public QObject
 {
     Q_OBJECT
 
@@ -24,7 +24,7 @@ private:
     QString updater;
 };
 
-void TestCleanupGuard::initTestCase()
+void TestSafeToDelete::initTestCase()
 {
     QVERIFY(root.isValid());
     const QDir base(root.path());
@@ -43,7 +43,7 @@ void TestCleanupGuard::initTestCase()
     QCOMPARE(QDir::homePath(), home);
 }
 
-void TestCleanupGuard::decision_data()
+void TestSafeToDelete::decision_data()
 {
     QTest::addColumn<QString>("dir");
     QTest::addColumn<bool>("safe");
@@ -72,12 +72,12 @@ void TestCleanupGuard::decision_data()
     QTest::newRow("sibling sharing a name prefix") << base.filePath("programs/Orvalink-offline") << true;
 }
 
-void TestCleanupGuard::decision()
+void TestSafeToDelete::decision()
 {
     QFETCH(QString, dir);
     QFETCH(bool, safe);
     QCOMPARE(Updater::isSafeToDeleteWholly(dir, install, updater), safe);
 }
 
-QTEST_GUILESS_MAIN(TestCleanupGuard)
-#include "tst_cleanupguard.moc"
+QTEST_GUILESS_MAIN(TestSafeToDelete)
+#include "tst_safetodelete.moc"

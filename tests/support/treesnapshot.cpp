@@ -1,6 +1,6 @@
 #include "treesnapshot.h"
 
-#include "e2eharness.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace E2e {
+namespace TestSupport {
 
 namespace {
 
@@ -83,4 +83,36 @@ QStringList TreeSnapshot::differences(const TreeSnapshot &other) const
     return lines;
 }
 
-} // namespace E2e
+QMap<QString, QByteArray> snapshot(const QString &root)
+{
+    QMap<QString, QByteArray> picture;
+    const QDir base(root);
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QFileInfo info(path);
+        QByteArray value;
+        if (info.isSymLink())
+            value = "link:" + linkText(path);
+        else if (info.isDir())
+            value = "dir";
+        else
+            value = "file:" + readFile(path);
+        picture.insert(base.relativeFilePath(path), value);
+    }
+    return picture;
+}
+
+QMap<QString, QByteArray> snapshotOf(const QString &root, const QStringList &names)
+{
+    QMap<QString, QByteArray> picture;
+    const QMap<QString, QByteArray> all = snapshot(root);
+    for (auto it = all.cbegin(); it != all.cend(); ++it) {
+        if (names.contains(it.key().section(QLatin1Char('/'), 0, 0)))
+            picture.insert(it.key(), it.value());
+    }
+    return picture;
+}
+
+} // namespace TestSupport

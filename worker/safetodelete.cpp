@@ -1,4 +1,4 @@
-#include "worker/cleanupguard.h"
+#include "worker/safetodelete.h"
 
 #include <QDir>
 #include <QFileInfo>

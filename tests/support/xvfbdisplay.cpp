@@ -1,11 +1,11 @@
 #include "xvfbdisplay.h"
 
-#include "e2eharness.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
 
-namespace E2e {
+namespace TestSupport {
 
 XvfbDisplay::~XvfbDisplay()
 {
@@ -46,4 +46,4 @@ void XvfbDisplay::stop()
     stopProcess(&m_process);
 }
 
-} // namespace E2e
+} // namespace TestSupport

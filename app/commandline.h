@@ -1,20 +1,10 @@
 #pragma once
 
-#include <QString>
+#include "common/updateroptions.h"
+
 #include <QStringList>
 
 namespace Updater {
-
-// The parsed command line; strings are kept exactly as given.
-struct UpdaterOptions
-{
-    QString manifestUrl;
-    QString offlinePayloadRoot;
-    QString installDir;
-    QString currentVersion;
-    QString channel;
-    qint64 waitPid = 0; // 0 when absent or not a decimal number
-};
 
 // The argument that follows the first exact occurrence of name, or an empty string when the
 // name is missing or is the last argument. The program path takes part in the scan.

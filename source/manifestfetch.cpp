@@ -1,9 +1,8 @@
-#include "ui/updaterwindow.h"
+#include "source/manifestfetch.h"
 
 #include "source/httprequest.h"
-#include "source/updatemanifest.h"
+#include "source/manifestparser.h"
 
-#include <QLabel>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 
@@ -11,13 +10,12 @@
 
 namespace Updater {
 
-bool UpdaterWindow::fetchManifest(QString *error)
+bool fetchUpdateManifest(const QString &url, const TransferCancellation *cancel,
+                         UpdateManifest *manifest, QString *error)
 {
-    reportStage(QStringLiteral("Проверка manifest"), 5);
-
     const auto network = std::make_unique<QNetworkAccessManager>();
-    QNetworkReply *reply = network->get(updateRequest(options.manifestUrl));
-    awaitReply(reply, this);
+    QNetworkReply *reply = network->get(updateRequest(url));
+    awaitReply(reply, cancel);
 
     const QNetworkReply::NetworkError code = reply->error();
     // An aborted reply is closed; reading it would only produce a warning.
@@ -30,15 +28,13 @@ bool UpdaterWindow::fetchManifest(QString *error)
             *error = QStringLiteral("Failed to fetch manifest: %1").arg(replyError);
         return false;
     }
-    if (!parseUpdateManifest(body, &manifest, error))
+    if (!parseUpdateManifest(body, manifest, error))
         return false;
-    if (manifest.packageFormat.compare(QLatin1String("zip"), Qt::CaseInsensitive) != 0) {
+    if (manifest->packageFormat.compare(QLatin1String("zip"), Qt::CaseInsensitive) != 0) {
         if (error)
-            *error = QStringLiteral("Unsupported package format: %1").arg(manifest.packageFormat);
+            *error = QStringLiteral("Unsupported package format: %1").arg(manifest->packageFormat);
         return false;
     }
-
-    versionLabel->setText(QStringLiteral("%1 -> %2").arg(options.currentVersion, manifest.version));
     return true;
 }
 

@@ -1,7 +1,9 @@
+#include "worker/updateworker.h"
+
+#include "common/productnames.h"
 #include "install/stagedinstallation.h"
 #include "platform/processwait.h"
 #include "worker/processrunner.h"
-#include "worker/updateworker.h"
 
 #include <QThread>
 
@@ -30,8 +32,8 @@ bool UpdateWorker::stopAppAndInstall(QString *error)
     // Whatever is left of the client goes; whether taskkill found anything does not matter.
     QString ignored;
     runProcess(QStringLiteral("taskkill"),
-               {QStringLiteral("/F"), QStringLiteral("/IM"), QStringLiteral("Orvalink.exe"),
-                QStringLiteral("/IM"), QStringLiteral("Core.exe")},
+               {QStringLiteral("/F"), QStringLiteral("/IM"), clientExecutableName(),
+                QStringLiteral("/IM"), clientCompanionName()},
                &ignored);
     QThread::msleep(afterTaskkillPauseMs);
 
@@ -39,7 +41,7 @@ bool UpdateWorker::stopAppAndInstall(QString *error)
     emit detailAppended(QStringLiteral("Копирование файлов..."));
 
     const QString payloadRoot =
-        isOfflineMode() ? options.offlinePayloadRoot : resolvePayloadRoot(extractedDirPath());
+        options.isOfflineMode() ? options.offlinePayloadRoot : resolvePayloadRoot(extractedDirPath());
     return installStagedPayload(payloadRoot, options.installDir, error);
 }
 

@@ -1,4 +1,4 @@
-#include "source/updatemanifest.h"
+#include "source/manifestparser.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,7 +1,8 @@
+#include "worker/updateworker.h"
+
 #include "install/filetree.h"
 #include "install/staginglayout.h"
 #include "worker/processrunner.h"
-#include "worker/updateworker.h"
 
 #include <QDir>
 
