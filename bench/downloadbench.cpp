@@ -67,7 +67,8 @@ int main(int argc, char *argv[])
     const QString manifestUrl = valueOf("--manifest-url");
     const QString installDir = valueOf("--install-dir");
     if (manifestUrl.isEmpty() || installDir.isEmpty()) {
-        std::fprintf(stderr, "usage: downloadbench --manifest-url URL --install-dir DIR | --hash FILE\n");
+        std::fprintf(stderr,
+                     "usage: downloadbench --manifest-url URL --install-dir DIR | --hash FILE\n");
         return 2;
     }
 

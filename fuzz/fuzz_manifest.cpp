@@ -34,26 +34,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     if (Updater::parseUpdateManifest(body, &manifest, &error)) {
         require(error.isEmpty());
-        require(!manifest.version.isEmpty() && !manifest.packageUrl.isEmpty() &&
-                !manifest.packageHash.isEmpty());
+        require(!manifest.version.isEmpty() && !manifest.packageUrl.isEmpty()
+                && !manifest.packageHash.isEmpty());
         require(!manifest.packageFormat.isEmpty());
-        require(manifest.channel == QLatin1String("stable") ||
-                manifest.channel == QLatin1String("migration"));
-        require(isTrimmed(manifest.version) && isTrimmed(manifest.packageUrl) &&
-                isTrimmed(manifest.packageHash) && isTrimmed(manifest.packageFormat) &&
-                isTrimmed(manifest.minimumSupportedVersion));
+        require(manifest.channel == QLatin1String("stable")
+                || manifest.channel == QLatin1String("migration"));
+        require(isTrimmed(manifest.version) && isTrimmed(manifest.packageUrl)
+                && isTrimmed(manifest.packageHash) && isTrimmed(manifest.packageFormat)
+                && isTrimmed(manifest.minimumSupportedVersion));
     } else {
         require(!error.isEmpty());
         // A refused body leaves the earlier record exactly as it was.
-        require(manifest.version == earlier.version &&
-                manifest.packageFormat == earlier.packageFormat && manifest.packageUrl.isEmpty() &&
-                !manifest.mandatory);
+        require(manifest.version == earlier.version
+                && manifest.packageFormat == earlier.packageFormat && manifest.packageUrl.isEmpty()
+                && !manifest.mandatory);
     }
 
     // The same body gives the same answer without an error text to fill.
     UpdateManifest again = earlier;
     require(Updater::parseUpdateManifest(body, &again, nullptr) == error.isEmpty());
-    require(again.version == manifest.version && again.packageHash == manifest.packageHash &&
-            again.releaseNotes == manifest.releaseNotes && again.mandatory == manifest.mandatory);
+    require(again.version == manifest.version && again.packageHash == manifest.packageHash
+            && again.releaseNotes == manifest.releaseNotes
+            && again.mandatory == manifest.mandatory);
     return 0;
 }

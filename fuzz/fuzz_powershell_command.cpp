@@ -24,8 +24,8 @@ std::size_t quoteLength(std::string_view text, std::size_t pos)
 {
     if (text[pos] == '\'')
         return 1;
-    if (pos + 2 < text.size() && static_cast<unsigned char>(text[pos]) == 0xE2 &&
-        static_cast<unsigned char>(text[pos + 1]) == 0x80) {
+    if (pos + 2 < text.size() && static_cast<unsigned char>(text[pos]) == 0xE2
+        && static_cast<unsigned char>(text[pos + 1]) == 0x80) {
         const auto third = static_cast<unsigned char>(text[pos + 2]);
         if (third >= 0x98 && third <= 0x9B)
             return 3;
@@ -60,13 +60,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::string error;
     if (PowerShellStandIn::parseExpandArchiveCommand(command, &request, &error)) {
         require(!request.literalPath.empty() && !request.destinationPath.empty());
-        const std::string canonical = "Expand-Archive -LiteralPath " + quoted(request.literalPath) +
-                                      " -DestinationPath " + quoted(request.destinationPath) +
-                                      " -Force";
+        const std::string canonical = "Expand-Archive -LiteralPath " + quoted(request.literalPath)
+                                      + " -DestinationPath " + quoted(request.destinationPath)
+                                      + " -Force";
         ExpandArchiveRequest again;
         require(PowerShellStandIn::parseExpandArchiveCommand(canonical, &again, nullptr));
-        require(again.literalPath == request.literalPath &&
-                again.destinationPath == request.destinationPath);
+        require(again.literalPath == request.literalPath
+                && again.destinationPath == request.destinationPath);
     } else {
         require(!error.empty());
     }
@@ -84,8 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (PowerShellStandIn::parseArguments(arguments, &fromArguments, nullptr)) {
         ExpandArchiveRequest direct;
         require(PowerShellStandIn::parseExpandArchiveCommand(arguments.back(), &direct, nullptr));
-        require(direct.literalPath == fromArguments.literalPath &&
-                direct.destinationPath == fromArguments.destinationPath);
+        require(direct.literalPath == fromArguments.literalPath
+                && direct.destinationPath == fromArguments.destinationPath);
     }
     return 0;
 }

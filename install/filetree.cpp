@@ -133,7 +133,8 @@ QString partialCopyName(const QString &name)
 bool copyReplacing(const QString &source, const QString &target, EntryScope scope)
 {
     const QFileInfo targetInfo(target);
-    const QString partial = QDir(targetInfo.path()).filePath(partialCopyName(targetInfo.fileName()));
+    const QString partial =
+        QDir(targetInfo.path()).filePath(partialCopyName(targetInfo.fileName()));
     removePath(partial);
     if (!copyRecursively(source, partial, scope)) {
         removePath(partial);

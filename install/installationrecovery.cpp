@@ -23,8 +23,7 @@ bool recoverInterruptedInstallation(const QString &installDir, QString *error)
     const QStringList names = preservedEntryNames();
 
     // Only a moved-aside installation leaves the backup without the installation directory.
-    if (!entryExists(installDir) && !Platform::isLink(backupDir)
-        && QFileInfo(backupDir).isDir()) {
+    if (!entryExists(installDir) && !Platform::isLink(backupDir) && QFileInfo(backupDir).isDir()) {
         if (!renameWithRetries(backupDir, installDir, treeMoveAttempts, treeMovePauseMs)) {
             if (error)
                 *error = QStringLiteral("Could not restore the previous installation from %1")

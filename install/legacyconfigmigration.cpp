@@ -72,8 +72,8 @@ bool migrateLegacyConfig(const QString &installDir, QString *error)
     // A config that links elsewhere is backed up by what it holds; a copy of the link itself
     // would keep nothing of the settings once they change.
     const QString backupSource = Platform::isLink(configDir.path())
-        ? QFileInfo(configDir.path()).canonicalFilePath()
-        : configDir.path();
+                                     ? QFileInfo(configDir.path()).canonicalFilePath()
+                                     : configDir.path();
     // The copy's result does not matter to the migration; a failed copy leaves the previous
     // backup in place rather than half of a new one.
     copyReplacing(backupSource, StagingLayout(installDir).legacyConfigBackupDir(),

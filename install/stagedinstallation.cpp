@@ -123,8 +123,8 @@ bool installStagedPayload(const QString &payloadRoot, const QString &installDir,
     });
 
     if (!entryExists(installDir)
-        || (movedToBackup = renameWithRetries(installDir, run.backupDir, treeMoveAttempts,
-                                              treeMovePauseMs))) {
+        || (movedToBackup =
+                renameWithRetries(installDir, run.backupDir, treeMoveAttempts, treeMovePauseMs))) {
         if (!renameWithRetries(run.payloadRoot, run.installDir, treeMoveAttempts,
                                treeMovePauseMs)) {
             *message = QStringLiteral("Failed to install the staged payload.");

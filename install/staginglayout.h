@@ -15,11 +15,11 @@ public:
     QString installDir() const { return m_installDir; }
     QString parentDir() const { return m_parentDir; }
 
-    QString updateDir() const;          // .orvalink-update (online mode's staging directory)
-    QString packageFile() const;        // .orvalink-update/package.zip
-    QString extractedDir() const;       // .orvalink-update/extracted
-    QString backupDir() const;          // .orvalink-backup
-    QString preserveDir() const;        // .orvalink-preserve
+    QString updateDir() const;             // .orvalink-update (online mode's staging directory)
+    QString packageFile() const;           // .orvalink-update/package.zip
+    QString extractedDir() const;          // .orvalink-update/extracted
+    QString backupDir() const;             // .orvalink-backup
+    QString preserveDir() const;           // .orvalink-preserve
     QString legacyConfigBackupDir() const; // .orvalink-legacy-config-backup
 
 private:

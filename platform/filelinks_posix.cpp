@@ -10,7 +10,9 @@ namespace Updater::Platform {
 
 bool isLink(const QString &path)
 {
-    struct stat status {};
+    struct stat status
+    {
+    };
     return ::lstat(QFile::encodeName(path).constData(), &status) == 0 && S_ISLNK(status.st_mode);
 }
 
@@ -23,8 +25,8 @@ bool copyLink(const QString &source, const QString &target)
     const QByteArray sourcePath = QFile::encodeName(source);
     QByteArray buffer(256, Qt::Uninitialized);
     for (;;) {
-        const ssize_t length = ::readlink(sourcePath.constData(), buffer.data(),
-                                          static_cast<size_t>(buffer.size()));
+        const ssize_t length =
+            ::readlink(sourcePath.constData(), buffer.data(), static_cast<size_t>(buffer.size()));
         if (length < 0)
             return false;
         if (length < buffer.size()) {
@@ -46,7 +48,9 @@ bool removeLink(const QString &path)
 bool renameEntry(const QString &source, const QString &target)
 {
     const QByteArray targetPath = QFile::encodeName(target);
-    struct stat status {};
+    struct stat status
+    {
+    };
     if (::lstat(targetPath.constData(), &status) == 0)
         return false;
     return ::rename(QFile::encodeName(source).constData(), targetPath.constData()) == 0;

@@ -75,11 +75,9 @@ bool isLinkTag(DWORD tag)
 
 bool readReparseData(const std::wstring &path, std::vector<char> *buffer)
 {
-    const HANDLE handle = CreateFileW(path.c_str(), 0,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
-                                      nullptr);
+    const HANDLE handle = CreateFileW(
+        path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
     buffer->assign(MAXIMUM_REPARSE_DATA_BUFFER_SIZE, 0);
@@ -127,9 +125,9 @@ bool createJunction(const std::wstring &target, std::vector<char> *data)
 {
     if (!CreateDirectoryW(target.c_str(), nullptr))
         return false;
-    const HANDLE handle = CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
-                                      nullptr);
+    const HANDLE handle =
+        CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     bool ok = false;
     if (handle != INVALID_HANDLE_VALUE) {
         const auto *header = reinterpret_cast<const ReparseDataBuffer *>(data->data());
@@ -137,7 +135,7 @@ bool createJunction(const std::wstring &target, std::vector<char> *data)
         DWORD returned = 0;
         ok = DeviceIoControl(handle, FSCTL_SET_REPARSE_POINT, data->data(), size, nullptr, 0,
                              &returned, nullptr)
-            != 0;
+             != 0;
         CloseHandle(handle);
     }
     if (!ok)

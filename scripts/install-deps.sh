@@ -10,7 +10,7 @@ packages=(
     nginx-light curl
     xvfb xauth xdotool x11-apps fonts-dejavu-core
     e2fsprogs util-linux procps psmisc
-    clang libclang-rt-14-dev
+    clang clang-format libclang-rt-14-dev
     mingw-w64-x86-64-dev g++-mingw-w64-x86-64-posix
 )
 

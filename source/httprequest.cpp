@@ -12,7 +12,8 @@ namespace Updater {
 QNetworkRequest updateRequest(const QString &urlText)
 {
     QNetworkRequest request(QUrl(urlText, QUrl::TolerantMode));
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setHeader(QNetworkRequest::UserAgentHeader, clientIdentifier());
     return request;
 }
@@ -27,7 +28,8 @@ void awaitReply(QNetworkReply *reply, const TransferCancellation *cancel)
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     QMetaObject::Connection onCancel;
     if (cancel)
-        onCancel = QObject::connect(cancel, &TransferCancellation::cancelled, reply, &QNetworkReply::abort);
+        onCancel = QObject::connect(cancel, &TransferCancellation::cancelled, reply,
+                                    &QNetworkReply::abort);
     if (!reply->isFinished())
         loop.exec(QEventLoop::AllEvents);
     QObject::disconnect(onCancel);

@@ -43,7 +43,8 @@ bool parseUpdateManifest(const QByteArray &bytes, UpdateManifest *out, QString *
     UpdateManifest manifest;
     manifest.version = trimmedString(object, QStringLiteral("version"));
     manifest.channel = normalisedChannel(object);
-    manifest.minimumSupportedVersion = trimmedString(object, QStringLiteral("minimum_supported_version"));
+    manifest.minimumSupportedVersion =
+        trimmedString(object, QStringLiteral("minimum_supported_version"));
     manifest.packageUrl = trimmedString(object, QStringLiteral("package_url"));
     manifest.packageHash = trimmedString(object, QStringLiteral("package_hash"));
     manifest.updaterUrl = trimmedString(object, QStringLiteral("updater_url"));

@@ -30,7 +30,8 @@ UpdaterWindow::UpdaterWindow(const UpdaterOptions &runOptions, QWidget *parent)
     heading->setStyleSheet(QStringLiteral("font-size: 20px; font-weight: 700;"));
     layout->addWidget(heading);
 
-    versionLabel = new QLabel(QStringLiteral("Текущая версия: %1").arg(this->options.currentVersion), this);
+    versionLabel =
+        new QLabel(QStringLiteral("Текущая версия: %1").arg(this->options.currentVersion), this);
     layout->addWidget(versionLabel);
 
     stageLabel = new QLabel(QStringLiteral("Подготовка..."), this);

@@ -38,7 +38,8 @@ bool UpdaterWindow::downloadPackage(QString *error)
     // The bar runs from 10 to 70 over a download of announced size and stays at 10 otherwise.
     const auto showProgress = [this](qint64 written, qint64 announcedSize) {
         if (announcedSize > 0)
-            progressBar->setValue(static_cast<int>(qMin(written, announcedSize) * 60 / announcedSize + 10));
+            progressBar->setValue(
+                static_cast<int>(qMin(written, announcedSize) * 60 / announcedSize + 10));
     };
     if (!Updater::downloadPackage(manifest.packageUrl, packagePath, showProgress, closing, error))
         return false;

@@ -24,7 +24,8 @@ void UpdaterWindow::startUpdate()
     if (options.isOfflineMode()) {
         manifest.version = offlineReleaseVersion();
         manifest.channel = options.channel;
-        versionLabel->setText(QStringLiteral("%1 -> %2").arg(options.currentVersion, manifest.version));
+        versionLabel->setText(
+            QStringLiteral("%1 -> %2").arg(options.currentVersion, manifest.version));
         reportStage(QStringLiteral("Подготовка локального пакета"), 72);
     } else {
         const bool ready = fetchManifest(&error) && downloadPackage(&error);

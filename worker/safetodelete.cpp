@@ -28,7 +28,8 @@ bool isSameOrInside(const QString &path, const QString &ancestor)
 {
     if (path.compare(ancestor, pathCase) == 0)
         return true;
-    const QString prefix = ancestor.endsWith(QLatin1Char('/')) ? ancestor : ancestor + QLatin1Char('/');
+    const QString prefix =
+        ancestor.endsWith(QLatin1Char('/')) ? ancestor : ancestor + QLatin1Char('/');
     return path.startsWith(prefix, pathCase);
 }
 

@@ -1,9 +1,9 @@
 #include "worker/updateworker.h"
 
 #include "install/filetree.h"
+#include "install/preservedentries.h"
 #include "install/stagedinstallation.h"
 #include "install/staginglayout.h"
-#include "install/preservedentries.h"
 #include "worker/safetodelete.h"
 
 #include <QCoreApplication>
@@ -12,7 +12,8 @@
 
 namespace Updater {
 
-UpdateWorker::UpdateWorker(const UpdaterOptions &workerOptions, const UpdateManifest &workerManifest)
+UpdateWorker::UpdateWorker(const UpdaterOptions &workerOptions,
+                           const UpdateManifest &workerManifest)
     : QObject(nullptr)
     , options(workerOptions)
     , manifest(workerManifest)

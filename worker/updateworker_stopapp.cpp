@@ -40,8 +40,8 @@ bool UpdateWorker::stopAppAndInstall(QString *error)
     emit stageChanged(QStringLiteral("Копирование файлов"), 85);
     emit detailAppended(QStringLiteral("Копирование файлов..."));
 
-    const QString payloadRoot =
-        options.isOfflineMode() ? options.offlinePayloadRoot : resolvePayloadRoot(extractedDirPath());
+    const QString payloadRoot = options.isOfflineMode() ? options.offlinePayloadRoot
+                                                        : resolvePayloadRoot(extractedDirPath());
     return installStagedPayload(payloadRoot, options.installDir, error);
 }
 

@@ -7,8 +7,8 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QtTest>
 
 // The entry logic run in-process, with the modal dialogs answered from a timer, and the built
@@ -63,12 +63,16 @@ void TestStartup::incompleteOptions_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::newRow("nothing") << QStringList{QStringLiteral("updater")};
-    QTest::newRow("joined install dir")
-        << QStringList{QStringLiteral("updater"), QStringLiteral("--manifest-url"), QStringLiteral("http://127.0.0.1:1/m"),
-                       QStringLiteral("--install-dir=/tmp/x"), QStringLiteral("--current-version"), QStringLiteral("2.0")};
+    QTest::newRow("joined install dir") << QStringList{QStringLiteral("updater"),
+                                                       QStringLiteral("--manifest-url"),
+                                                       QStringLiteral("http://127.0.0.1:1/m"),
+                                                       QStringLiteral("--install-dir=/tmp/x"),
+                                                       QStringLiteral("--current-version"),
+                                                       QStringLiteral("2.0")};
     QTest::newRow("no current version")
-        << QStringList{QStringLiteral("updater"), QStringLiteral("--manifest-url"), QStringLiteral("http://127.0.0.1:1/m"),
-                       QStringLiteral("--install-dir"), QStringLiteral("/tmp/x")};
+        << QStringList{QStringLiteral("updater"), QStringLiteral("--manifest-url"),
+                       QStringLiteral("http://127.0.0.1:1/m"), QStringLiteral("--install-dir"),
+                       QStringLiteral("/tmp/x")};
 }
 
 void TestStartup::incompleteOptions()
@@ -102,8 +106,10 @@ void TestStartup::completeOptionsOpenWindow()
     const QStringList arguments{QStringLiteral("updater"),
                                 QStringLiteral("--manifest-url"),
                                 QStringLiteral("http://127.0.0.1:%1/manifest.json").arg(port),
-                                QStringLiteral("--install-dir"), dir.filePath(QStringLiteral("Orvalink")),
-                                QStringLiteral("--current-version"), QStringLiteral("2.4.1")};
+                                QStringLiteral("--install-dir"),
+                                dir.filePath(QStringLiteral("Orvalink")),
+                                QStringLiteral("--current-version"),
+                                QStringLiteral("2.4.1")};
 
     QString title;
     QPointer<QWidget> window;
@@ -134,8 +140,8 @@ void TestStartup::builtProgramExitsWithOneAfterReturn_data()
     QTest::newRow("no arguments") << QStringList{};
     QTest::newRow("joined install dir")
         << QStringList{QStringLiteral("--manifest-url"), QStringLiteral("http://127.0.0.1:1/m"),
-                       QStringLiteral("--install-dir=/tmp/orvalink"), QStringLiteral("--current-version"),
-                       QStringLiteral("2.0")};
+                       QStringLiteral("--install-dir=/tmp/orvalink"),
+                       QStringLiteral("--current-version"), QStringLiteral("2.0")};
 }
 
 void TestStartup::builtProgramExitsWithOneAfterReturn()
@@ -159,7 +165,8 @@ void TestStartup::builtProgramExitsWithOneAfterReturn()
 
     QProcess updater;
     updater.setProcessEnvironment(environment);
-    updater.start(qEnvironmentVariable("UPDATER_BIN_DIR") + QStringLiteral("/OrvalinkUpdater"), arguments);
+    updater.start(qEnvironmentVariable("UPDATER_BIN_DIR") + QStringLiteral("/OrvalinkUpdater"),
+                  arguments);
     QVERIFY(updater.waitForStarted());
 
     // Find the box by its title, then type Return into it as a person would.
@@ -171,7 +178,10 @@ void TestStartup::builtProgramExitsWithOneAfterReturn()
             search.start(xdotool, {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
                                    QStringLiteral("--name"), QStringLiteral("^Orvalink Updater$")});
             search.waitForFinished();
-            windowId = QString::fromLatin1(search.readAllStandardOutput()).split(QLatin1Char('\n')).value(0).trimmed();
+            windowId = QString::fromLatin1(search.readAllStandardOutput())
+                           .split(QLatin1Char('\n'))
+                           .value(0)
+                           .trimmed();
             return !windowId.isEmpty();
         }(),
         15000);
@@ -182,7 +192,8 @@ void TestStartup::builtProgramExitsWithOneAfterReturn()
             // No window manager runs here: focus the box directly, then type through XTEST.
             QProcess focus;
             focus.setProcessEnvironment(environment);
-            focus.start(xdotool, {QStringLiteral("windowfocus"), QStringLiteral("--sync"), windowId});
+            focus.start(xdotool,
+                        {QStringLiteral("windowfocus"), QStringLiteral("--sync"), windowId});
             focus.waitForFinished(5000);
             QProcess key;
             key.setProcessEnvironment(environment);
@@ -194,7 +205,6 @@ void TestStartup::builtProgramExitsWithOneAfterReturn()
         15000);
     QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
     QCOMPARE(updater.exitCode(), 1);
-
 }
 
 QTEST_MAIN(TestStartup)

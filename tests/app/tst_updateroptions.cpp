@@ -21,6 +21,8 @@ const QString program = QStringLiteral("C:/Orvalink/OrvalinkUpdater.exe");
 
 void TestUpdaterOptions::parse_data()
 {
+    // A table reads best one row to a line, which the formatter would not keep.
+    // clang-format off
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("manifestUrl");
     QTest::addColumn<QString>("offlineRoot");
@@ -66,6 +68,7 @@ void TestUpdaterOptions::parse_data()
     QTest::newRow("wait pid negative") << QStringList{program, "--wait-pid", "-5"} << "" << "" << "" << "" << "" << qint64(-5) << false;
     QTest::newRow("wait pid beyond 64 bits") << QStringList{program, "--wait-pid", "99999999999999999999"} << "" << "" << "" << "" << "" << qint64(0) << false;
     QTest::newRow("wait pid above 32 bits") << QStringList{program, "--wait-pid", "8589934593"} << "" << "" << "" << "" << "" << qint64(8589934593LL) << false;
+    // clang-format on
 }
 
 void TestUpdaterOptions::parse()
@@ -83,6 +86,8 @@ void TestUpdaterOptions::parse()
 
 void TestUpdaterOptions::argumentValue_data()
 {
+    // A table reads best one row to a line, which the formatter would not keep.
+    // clang-format off
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("value");
@@ -92,6 +97,7 @@ void TestUpdaterOptions::argumentValue_data()
     QTest::newRow("value that is another option") << QStringList{program, "--channel", "--wait-pid", "7"}
                                                    << "--wait-pid" << "7";
     QTest::newRow("missing") << QStringList{program} << "--channel" << "";
+    // clang-format on
 }
 
 void TestUpdaterOptions::argumentValue()

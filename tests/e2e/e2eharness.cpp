@@ -10,9 +10,11 @@ QString updaterPath()
     return QDir(binDir()).filePath(QStringLiteral("OrvalinkUpdater"));
 }
 
-bool appendToZip(const QString &sourceDir, const QStringList &entries, const QString &zipPath, QString *error)
+bool appendToZip(const QString &sourceDir, const QStringList &entries, const QString &zipPath,
+                 QString *error)
 {
-    QStringList arguments{QStringLiteral("-r"), QStringLiteral("-q"), QStringLiteral("-y"), QStringLiteral("-X"),
+    QStringList arguments{QStringLiteral("-r"), QStringLiteral("-q"),
+                          QStringLiteral("-y"), QStringLiteral("-X"),
                           QStringLiteral("-0"), QFileInfo(zipPath).absoluteFilePath()};
     arguments << entries;
     QString output;

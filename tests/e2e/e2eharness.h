@@ -16,7 +16,8 @@ QString updaterPath();
 
 // Appends the given entries of sourceDir (paths relative to it, directories with their contents)
 // to zipPath in the order given, uncompressed, so that patchZipNames finds their names.
-bool appendToZip(const QString &sourceDir, const QStringList &entries, const QString &zipPath, QString *error);
+bool appendToZip(const QString &sourceDir, const QStringList &entries, const QString &zipPath,
+                 QString *error);
 
 // Replaces every occurrence of `from` by `to` (same length) in a zip file: lets a test give an
 // entry a name that no file system tree can carry, such as one that climbs out with "../".

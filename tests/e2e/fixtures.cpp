@@ -32,9 +32,10 @@ QJsonObject migratedSettings()
 {
     QJsonObject settings;
     settings.insert(QStringLiteral("sub_send_hwid"), true);
-    settings.insert(QStringLiteral("sub_custom_hwid_params"),
-                    QJsonObject{{QStringLiteral("model"), QStringLiteral("X1")},
-                                {QStringLiteral("extra"), QJsonArray{1, 2, QStringLiteral("три")}}});
+    settings.insert(
+        QStringLiteral("sub_custom_hwid_params"),
+        QJsonObject{{QStringLiteral("model"), QStringLiteral("X1")},
+                    {QStringLiteral("extra"), QJsonArray{1, 2, QStringLiteral("три")}}});
     settings.insert(QStringLiteral("remember_id"), QStringLiteral("user-77"));
     settings.insert(QStringLiteral("remember_enable"), false);
     settings.insert(QStringLiteral("current_group"), QStringLiteral("Европа"));
@@ -53,7 +54,8 @@ QByteArray filler(int index)
 
 } // namespace
 
-bool writeInstallation(const QString &installDir, const QString &clientLog, const QString &outsideDir)
+bool writeInstallation(const QString &installDir, const QString &clientLog,
+                       const QString &outsideDir)
 {
     const QDir dir(installDir);
     bool ok = writeExecutable(dir.filePath(QStringLiteral("Orvalink.exe")),
@@ -64,8 +66,10 @@ bool writeInstallation(const QString &installDir, const QString &clientLog, cons
     ok = ok && writeFile(dir.filePath(QStringLiteral("lib/runtime.bin")), QByteArray(4096, '\x01'));
 
     ok = ok && writeFile(dir.filePath(QStringLiteral("config/configs.json")), legacySettings);
-    ok = ok && writeFile(dir.filePath(QStringLiteral("config/.window-state")), "geometry=1,2,3,4\n");
-    ok = ok && writeFile(dir.filePath(QStringLiteral("config/notes.txt")), "заметки пользователя\n");
+    ok =
+        ok && writeFile(dir.filePath(QStringLiteral("config/.window-state")), "geometry=1,2,3,4\n");
+    ok =
+        ok && writeFile(dir.filePath(QStringLiteral("config/notes.txt")), "заметки пользователя\n");
     ok = ok && writeFile(dir.filePath(QStringLiteral("config/route_profiles/r1.json")), "{}");
     ok = ok && writeFile(dir.filePath(QStringLiteral("config/dashboard/layout.json")), "{}");
     ok = ok && writeFile(dir.filePath(QStringLiteral("config/icons/flag.png")), "png");
@@ -74,13 +78,20 @@ bool writeInstallation(const QString &installDir, const QString &clientLog, cons
 
     ok = ok && writeFile(dir.filePath(QStringLiteral("groups/europe.json")), "{\"servers\": 12}\n");
     ok = ok && writeFile(dir.filePath(QStringLiteral("groups/.order")), "europe\n");
-    ok = ok && writeFile(dir.filePath(QStringLiteral("profiles/default.json")), "{\"name\": \"Дом\"}\n");
+    ok = ok
+         && writeFile(dir.filePath(QStringLiteral("profiles/default.json")),
+                      "{\"name\": \"Дом\"}\n");
     ok = ok && writeFile(dir.filePath(QStringLiteral("profiles/.secret")), "token\n");
-    ok = ok && writeFile(dir.filePath(QStringLiteral("profiles/nested/.hidden-dir/deep.txt")), "deep\n");
-    ok = ok && QFile::setPermissions(dir.filePath(QStringLiteral("profiles/.secret")),
-                                     QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    ok = ok
+         && writeFile(dir.filePath(QStringLiteral("profiles/nested/.hidden-dir/deep.txt")),
+                      "deep\n");
+    ok = ok
+         && QFile::setPermissions(dir.filePath(QStringLiteral("profiles/.secret")),
+                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 
-    ok = ok && writeFile(QDir(outsideDir).filePath(QStringLiteral("shared.txt")), "outside the installation\n");
+    ok = ok
+         && writeFile(QDir(outsideDir).filePath(QStringLiteral("shared.txt")),
+                      "outside the installation\n");
     ok = ok && QFile::link(outsideDir, dir.filePath(QStringLiteral("profiles/shared")));
     return ok;
 }
@@ -94,10 +105,12 @@ bool writePayload(const QString &payloadDir, const QString &clientLog, int extra
     ok = ok && writeFile(dir.filePath(QStringLiteral("app.dll")), "app 3.0.0\n");
     ok = ok && writeFile(dir.filePath(QStringLiteral("lib/runtime.bin")), QByteArray(8192, '\x03'));
     ok = ok && writeFile(dir.filePath(QStringLiteral("lib/new.bin")), "new in 3.0.0\n");
-    ok = ok && writeFile(dir.filePath(QStringLiteral("resources/translations/ru.txt")),
-                         "Установка обновления\n");
+    ok = ok
+         && writeFile(dir.filePath(QStringLiteral("resources/translations/ru.txt")),
+                      "Установка обновления\n");
     for (int i = 0; ok && i < extraFiles; ++i) {
-        ok = writeFile(dir.filePath(QStringLiteral("data/%1/file-%2.bin").arg(i % 10).arg(i)), filler(i));
+        ok = writeFile(dir.filePath(QStringLiteral("data/%1/file-%2.bin").arg(i % 10).arg(i)),
+                       filler(i));
     }
     return ok;
 }
@@ -123,29 +136,36 @@ QStringList problemsAfterUpdate(const QString &installDir, const TreeSnapshot &p
 
     // config: the migration rewrites configs.json and deletes its legacy entries, nothing else.
     const QStringList legacy = legacyConfigEntries();
-    for (auto it = installationBefore.entries().cbegin(); it != installationBefore.entries().cend(); ++it) {
+    for (auto it = installationBefore.entries().cbegin(); it != installationBefore.entries().cend();
+         ++it) {
         const QString path = it.key();
-        if (!path.startsWith(QLatin1String("config/")) || path == QLatin1String("config/configs.json"))
+        if (!path.startsWith(QLatin1String("config/"))
+            || path == QLatin1String("config/configs.json"))
             continue;
         const bool isLegacy = legacy.contains(path.section(QLatin1Char('/'), 1, 1));
         if (isLegacy && after.contains(path))
             problems << QStringLiteral("legacy entry %1 still there").arg(path);
         if (!isLegacy && after.value(path) != it.value())
-            problems << QStringLiteral("config entry %1: want %2, have %3").arg(path, it.value(), after.value(path));
+            problems << QStringLiteral("config entry %1: want %2, have %3")
+                            .arg(path, it.value(), after.value(path));
     }
     if (installationBefore.contains(QStringLiteral("config/configs.json"))) {
-        const QByteArray settings = readFile(QDir(installDir).filePath(QStringLiteral("config/configs.json")));
-        const QByteArray expected = QJsonDocument(migratedSettings()).toJson(QJsonDocument::Indented);
+        const QByteArray settings =
+            readFile(QDir(installDir).filePath(QStringLiteral("config/configs.json")));
+        const QByteArray expected =
+            QJsonDocument(migratedSettings()).toJson(QJsonDocument::Indented);
         if (settings != expected)
-            problems << QStringLiteral("config/configs.json is not migrated: %1").arg(QString::fromUtf8(settings));
+            problems << QStringLiteral("config/configs.json is not migrated: %1")
+                            .arg(QString::fromUtf8(settings));
     }
 
     if (after.contains(QStringLiteral("old-only.txt")))
         problems << QStringLiteral("old-only.txt of the previous installation is still there");
 
     const QDir parent = QFileInfo(installDir).dir();
-    for (const QString &working : {QStringLiteral(".orvalink-update"), QStringLiteral(".orvalink-backup"),
-                                   QStringLiteral(".orvalink-preserve")}) {
+    for (const QString &working :
+         {QStringLiteral(".orvalink-update"), QStringLiteral(".orvalink-backup"),
+          QStringLiteral(".orvalink-preserve")}) {
         if (QFileInfo::exists(parent.filePath(working)))
             problems << QStringLiteral("working directory %1 is left over").arg(working);
     }

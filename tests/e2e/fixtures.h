@@ -14,7 +14,8 @@ using TestSupport::TreeSnapshot;
 // Lays out the installation: the fake client (whose starts go to clientLog), program files, an
 // old file the payload lacks, config with legacy settings, legacy entries and a hidden file,
 // groups, and profiles with hidden files and a link to outsideDir, which gets a file of its own.
-bool writeInstallation(const QString &installDir, const QString &clientLog, const QString &outsideDir);
+bool writeInstallation(const QString &installDir, const QString &clientLog,
+                       const QString &outsideDir);
 
 // Lays out the payload of version 3.0.0. With extraFiles, that many more small files of varying
 // size under data/ (to vary how long an installation takes).

@@ -111,10 +111,11 @@ bool NginxServer::startOnce(QString *error)
 
     QString locations;
     for (const Redirect &redirect : m_redirects) {
-        locations += QStringLiteral("        location ~ ^%1(.*)$ { return %2 %3$1$is_args$args; }\n")
-                         .arg(redirect.prefix)
-                         .arg(redirect.status)
-                         .arg(expand(redirect.targetBase));
+        locations +=
+            QStringLiteral("        location ~ ^%1(.*)$ { return %2 %3$1$is_args$args; }\n")
+                .arg(redirect.prefix)
+                .arg(redirect.status)
+                .arg(expand(redirect.targetBase));
     }
     const QString serverBody = QStringLiteral("        root %1;\n%2").arg(wwwDir(), locations);
 
@@ -164,9 +165,10 @@ bool NginxServer::startOnce(QString *error)
     }
 
     m_process.setProcessChannelMode(QProcess::MergedChannels);
-    m_process.start(QStringLiteral("nginx"),
-                    {QStringLiteral("-p"), m_baseDir, QStringLiteral("-c"), configPath, QStringLiteral("-g"),
-                     QStringLiteral("daemon off; pid %1;").arg(base.filePath(QStringLiteral("nginx.pid")))});
+    m_process.start(
+        QStringLiteral("nginx"),
+        {QStringLiteral("-p"), m_baseDir, QStringLiteral("-c"), configPath, QStringLiteral("-g"),
+         QStringLiteral("daemon off; pid %1;").arg(base.filePath(QStringLiteral("nginx.pid")))});
     if (!m_process.waitForStarted(10000)) {
         *error = QStringLiteral("nginx does not start: %1").arg(m_process.errorString());
         return false;
@@ -197,7 +199,8 @@ void NginxServer::stop()
 
 QStringList NginxServer::accessLog() const
 {
-    const QString text = QString::fromUtf8(readFile(QDir(m_baseDir).filePath(QStringLiteral("access.log"))));
+    const QString text =
+        QString::fromUtf8(readFile(QDir(m_baseDir).filePath(QStringLiteral("access.log"))));
     return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 

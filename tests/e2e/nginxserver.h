@@ -34,7 +34,8 @@ public:
     QString wwwDir() const;
     QString httpUrl(const QString &path) const;
     QString httpsUrl(const QString &path, const QString &host = QStringLiteral("127.0.0.1")) const;
-    QString secondHttpsUrl(const QString &path, const QString &host = QStringLiteral("localhost")) const;
+    QString secondHttpsUrl(const QString &path,
+                           const QString &host = QStringLiteral("localhost")) const;
     quint16 httpPort() const { return m_httpPort; }
     quint16 httpsPort() const { return m_httpsPort; }
     quint16 secondHttpsPort() const { return m_secondHttpsPort; }

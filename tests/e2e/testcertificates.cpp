@@ -29,16 +29,18 @@ bool TestCertificates::create(const QString &dir, QString *error)
 
     // EC keys keep the generation quick.
     const QList<QStringList> steps{
-        {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
-         QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
-         QStringLiteral("-keyout"), caKey, QStringLiteral("-out"), caCertificate, QStringLiteral("-days"),
-         QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=Orvalink Test CA"),
-         QStringLiteral("-addext"), QStringLiteral("basicConstraints=critical,CA:TRUE"),
-         QStringLiteral("-addext"), QStringLiteral("keyUsage=critical,keyCertSign,cRLSign")},
-        {QStringLiteral("req"), QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
-         QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"), QStringLiteral("-keyout"),
-         m_serverKey, QStringLiteral("-out"), serverRequest, QStringLiteral("-subj"),
-         QStringLiteral("/CN=localhost")},
+        {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+         QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+         QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+         QStringLiteral("-keyout"), caKey, QStringLiteral("-out"), caCertificate,
+         QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
+         QStringLiteral("/CN=Orvalink Test CA"), QStringLiteral("-addext"),
+         QStringLiteral("basicConstraints=critical,CA:TRUE"), QStringLiteral("-addext"),
+         QStringLiteral("keyUsage=critical,keyCertSign,cRLSign")},
+        {QStringLiteral("req"), QStringLiteral("-newkey"), QStringLiteral("ec"),
+         QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"),
+         QStringLiteral("-nodes"), QStringLiteral("-keyout"), m_serverKey, QStringLiteral("-out"),
+         serverRequest, QStringLiteral("-subj"), QStringLiteral("/CN=localhost")},
         {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"), serverRequest,
          QStringLiteral("-CA"), caCertificate, QStringLiteral("-CAkey"), caKey,
          QStringLiteral("-CAcreateserial"), QStringLiteral("-out"), m_serverCertificate,
@@ -53,10 +55,12 @@ bool TestCertificates::create(const QString &dir, QString *error)
     }
 
     QDir().mkpath(m_trustedFolder);
-    const QString trustedCa = QDir(m_trustedFolder).filePath(QStringLiteral("orvalink-test-ca.pem"));
+    const QString trustedCa =
+        QDir(m_trustedFolder).filePath(QStringLiteral("orvalink-test-ca.pem"));
     QString output;
     if (!QFile::copy(caCertificate, trustedCa)
-        || !runCommand(QStringLiteral("openssl"), {QStringLiteral("rehash"), m_trustedFolder}, &output)) {
+        || !runCommand(QStringLiteral("openssl"), {QStringLiteral("rehash"), m_trustedFolder},
+                       &output)) {
         *error = QStringLiteral("cannot prepare the trusted folder: %1").arg(output);
         return false;
     }

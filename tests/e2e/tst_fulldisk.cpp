@@ -1,6 +1,6 @@
 #include "e2eharness.h"
-#include "fixtures.h"
 #include "filesystemfaults.h"
+#include "fixtures.h"
 #include "nginxserver.h"
 #include "treesnapshot.h"
 #include "ui/updaterwindow.h"
@@ -78,14 +78,15 @@ void TestFullDisk::runsOutOfRoom_data()
 
     const QString noSpace = QStringLiteral("No space left on device");
     QTest::newRow("download") << qint64(1 << 20) << QStringLiteral("random:2000000") << 0
-                              << QStringLiteral("Загрузка пакета") << QStringLiteral("Установка обновления...")
-                              << noSpace;
+                              << QStringLiteral("Загрузка пакета")
+                              << QStringLiteral("Установка обновления...") << noSpace;
     QTest::newRow("extraction") << qint64(2 << 20) << QStringLiteral("letters:6000000") << 0
-                                << QStringLiteral("Распаковка пакета") << QStringLiteral("Применение обновления")
-                                << noSpace;
-    QTest::newRow("preserve copy") << qint64(1 << 20) << QStringLiteral("offline") << 600000
-                                   << QStringLiteral("Копирование файлов") << QStringLiteral("Очистка")
-                                   << QStringLiteral("^Failed to preserve config$");
+                                << QStringLiteral("Распаковка пакета")
+                                << QStringLiteral("Применение обновления") << noSpace;
+    QTest::newRow("preserve copy")
+        << qint64(1 << 20) << QStringLiteral("offline") << 600000
+        << QStringLiteral("Копирование файлов") << QStringLiteral("Очистка")
+        << QStringLiteral("^Failed to preserve config$");
 }
 
 void TestFullDisk::runsOutOfRoom()
@@ -105,7 +106,8 @@ void TestFullDisk::runsOutOfRoom()
 
     const QString installDir = QDir(area).filePath(QStringLiteral("Orvalink"));
     const QString clientLog = QDir(rowDir).filePath(QStringLiteral("client.log"));
-    QVERIFY(writeInstallation(installDir, clientLog, QDir(rowDir).filePath(QStringLiteral("outside-data"))));
+    QVERIFY(writeInstallation(installDir, clientLog,
+                              QDir(rowDir).filePath(QStringLiteral("outside-data"))));
     if (lockedConfigSize > 0) {
         QVERIFY(writeFile(QDir(installDir).filePath(QStringLiteral("config/big.dat")),
                           QByteArray(lockedConfigSize, 'c')));
@@ -127,17 +129,21 @@ void TestFullDisk::runsOutOfRoom()
         const QString package = QDir(www).filePath(QStringLiteral("package.zip"));
         if (kind == QLatin1String("random")) {
             QByteArray bytes(size, Qt::Uninitialized);
-            QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
+            QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(bytes.data()),
+                                                  size / 4);
             QVERIFY(writeFile(package, bytes));
         } else {
             const QString packing = QDir(rowDir).filePath(QStringLiteral("packing"));
-            QVERIFY(writeFile(QDir(packing).filePath(QStringLiteral("letters.txt")), QByteArray(size, 'a')));
+            QVERIFY(writeFile(QDir(packing).filePath(QStringLiteral("letters.txt")),
+                              QByteArray(size, 'a')));
             QVERIFY2(zipTree(packing, package, &error), qPrintable(error));
         }
         const QJsonObject manifest{{QStringLiteral("version"), QStringLiteral("3.0.0")},
-                                   {QStringLiteral("package_url"), m_server->httpUrl(QStringLiteral("/%1/package.zip").arg(tag))},
+                                   {QStringLiteral("package_url"),
+                                    m_server->httpUrl(QStringLiteral("/%1/package.zip").arg(tag))},
                                    {QStringLiteral("package_hash"), sha256OfFile(package)}};
-        QVERIFY(writeFile(QDir(www).filePath(QStringLiteral("manifest.json")), QJsonDocument(manifest).toJson()));
+        QVERIFY(writeFile(QDir(www).filePath(QStringLiteral("manifest.json")),
+                          QJsonDocument(manifest).toJson()));
         options.manifestUrl = m_server->httpUrl(QStringLiteral("/%1/manifest.json").arg(tag));
     }
     const TreeSnapshot before = TreeSnapshot::take(installDir);
@@ -147,12 +153,16 @@ void TestFullDisk::runsOutOfRoom()
         Updater::UpdaterWindow window(options);
         window.show();
         const bool ended = waitUntil(
-            [&] { return !window.isVisible() || logLines(window).contains(QStringLiteral("Ошибка обновления")); },
+            [&] {
+                return !window.isVisible()
+                       || logLines(window).contains(QStringLiteral("Ошибка обновления"));
+            },
             60000);
         lines = logLines(window);
         QVERIFY2(ended, qPrintable(lines.join(QLatin1Char('\n'))));
-        QVERIFY2(window.isVisible(), qPrintable(QStringLiteral("the update succeeded on a full disk:\n")
-                                                + lines.join(QLatin1Char('\n'))));
+        QVERIFY2(window.isVisible(),
+                 qPrintable(QStringLiteral("the update succeeded on a full disk:\n")
+                            + lines.join(QLatin1Char('\n'))));
     }
     qInfo("%s", qPrintable(lines.join(QStringLiteral(" | "))));
 

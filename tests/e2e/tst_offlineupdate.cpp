@@ -34,8 +34,13 @@ QStringList clientLogLines(const QString &clientLog)
 
 QStringList offlineArguments(const QString &payloadRoot, const QString &installDir)
 {
-    return {QStringLiteral("--offline-payload-root"), payloadRoot, QStringLiteral("--install-dir"), installDir,
-            QStringLiteral("--current-version"), QStringLiteral("2.4.1"), QStringLiteral("--channel"),
+    return {QStringLiteral("--offline-payload-root"),
+            payloadRoot,
+            QStringLiteral("--install-dir"),
+            installDir,
+            QStringLiteral("--current-version"),
+            QStringLiteral("2.4.1"),
+            QStringLiteral("--channel"),
             QStringLiteral("stable")};
 }
 
@@ -56,9 +61,9 @@ void TestOfflineUpdate::wholeUpdate_data()
 
     QTest::newRow("payload in a folder of its own")
         << QStringLiteral("Orvalink") << QStringLiteral("drop/payload") << QStringList();
-    QTest::newRow("quotes in both paths") << QStringLiteral("Users/O'Brien’s files/Orvalink")
-                                          << QStringLiteral("Users/O'Brien’s files/drop ’n' go/payload")
-                                          << QStringList();
+    QTest::newRow("quotes in both paths")
+        << QStringLiteral("Users/O'Brien’s files/Orvalink")
+        << QStringLiteral("Users/O'Brien’s files/drop ’n' go/payload") << QStringList();
     QTest::newRow("payload beside the installation")
         << QStringLiteral("area/Orvalink") << QStringLiteral("area/payload")
         << QStringList{QStringLiteral("keep-me.txt"), QStringLiteral(".keep-me-too")};
@@ -97,18 +102,23 @@ void TestOfflineUpdate::wholeUpdate()
     updater.setWorkingDirectory(temp.path());
     // The user's standard folders (Downloads among them) follow from HOME.
     updater.setEnvironmentValue(QStringLiteral("HOME"), temp.filePath(QStringLiteral("home")));
-    updater.setEnvironmentValue(QStringLiteral("XDG_CONFIG_HOME"), temp.filePath(QStringLiteral("home/.config")));
+    updater.setEnvironmentValue(QStringLiteral("XDG_CONFIG_HOME"),
+                                temp.filePath(QStringLiteral("home/.config")));
     QString error;
     QVERIFY2(updater.start(offlineArguments(payloadDir, installDir), &error), qPrintable(error));
-    QVERIFY2(updater.waitForExit(30000), "the updater did not finish the update and close its window");
+    QVERIFY2(updater.waitForExit(30000),
+             "the updater did not finish the update and close its window");
     QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
     QCOMPARE(updater.exitCode(), 0);
 
     const QStringList problems = problemsAfterUpdate(installDir, payload, before);
     QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
     QCOMPARE(TreeSnapshot::take(outsideDir), outsideBefore);
-    QVERIFY2(waitUntil([&] { return clientLogLines(clientLog).contains(QStringLiteral("3.0.0 started")); }, 10000),
-             "the updated client was not started");
+    QVERIFY2(
+        waitUntil(
+            [&] { return clientLogLines(clientLog).contains(QStringLiteral("3.0.0 started")); },
+            10000),
+        "the updated client was not started");
 
     QVERIFY(!QFileInfo::exists(payloadDir));
     if (neighbours.isEmpty()) {
@@ -128,9 +138,12 @@ void TestOfflineUpdate::runningClient_data()
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("imageName");
 
-    QTest::newRow("client given as wait pid exits late") << QStringLiteral("waited") << QStringLiteral("Orvalink.exe");
-    QTest::newRow("client still running is ended") << QStringLiteral("ended") << QStringLiteral("Orvalink.exe");
-    QTest::newRow("companion still running is ended") << QStringLiteral("ended") << QStringLiteral("Core.exe");
+    QTest::newRow("client given as wait pid exits late")
+        << QStringLiteral("waited") << QStringLiteral("Orvalink.exe");
+    QTest::newRow("client still running is ended")
+        << QStringLiteral("ended") << QStringLiteral("Orvalink.exe");
+    QTest::newRow("companion still running is ended")
+        << QStringLiteral("ended") << QStringLiteral("Core.exe");
 }
 
 void TestOfflineUpdate::runningClient()
@@ -143,7 +156,8 @@ void TestOfflineUpdate::runningClient()
     const QString installDir = temp.filePath(QStringLiteral("Orvalink"));
     const QString payloadDir = temp.filePath(QStringLiteral("drop/payload"));
     const QString clientLog = temp.filePath(QStringLiteral("client.log"));
-    QVERIFY(writeInstallation(installDir, clientLog, temp.filePath(QStringLiteral("outside-data"))));
+    QVERIFY(
+        writeInstallation(installDir, clientLog, temp.filePath(QStringLiteral("outside-data"))));
     QVERIFY(writePayload(payloadDir, clientLog));
     const TreeSnapshot payload = TreeSnapshot::take(payloadDir);
     const TreeSnapshot before = TreeSnapshot::take(installDir);
@@ -157,8 +171,7 @@ void TestOfflineUpdate::runningClient()
         const QString image = temp.filePath(QStringLiteral("running/client-2.4.1"));
         QDir().mkpath(QFileInfo(image).absolutePath());
         QVERIFY(QFile::copy(QDir(installDir).filePath(imageName), image));
-        client.start(image,
-                     {QStringLiteral("--stay"), QString::number(clientSeconds)});
+        client.start(image, {QStringLiteral("--stay"), QString::number(clientSeconds)});
         QVERIFY(client.waitForStarted());
         arguments << QStringLiteral("--wait-pid") << QString::number(client.processId());
     } else {
@@ -183,22 +196,27 @@ void TestOfflineUpdate::runningClient()
         QTest::qWait(clientSeconds * 1000 - 3000 - int(clock.elapsed()));
         QCOMPARE(client.state(), QProcess::Running);
         const QStringList changes = before.differences(TreeSnapshot::take(installDir));
-        QVERIFY2(changes.isEmpty(), qPrintable(QStringLiteral("changed while the client still ran:\n")
-                                               + changes.join(QLatin1Char('\n'))));
+        QVERIFY2(changes.isEmpty(),
+                 qPrintable(QStringLiteral("changed while the client still ran:\n")
+                            + changes.join(QLatin1Char('\n'))));
     }
 
-    QVERIFY2(updater.waitForExit(40000), "the updater did not finish the update and close its window");
+    QVERIFY2(updater.waitForExit(40000),
+             "the updater did not finish the update and close its window");
     QCOMPARE(updater.exitCode(), 0);
     QVERIFY2(client.waitForFinished(5000), "the client's process still runs after the update");
     const QStringList problems = problemsAfterUpdate(installDir, payload, before);
     QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
-    QVERIFY(waitUntil([&] { return clientLogLines(clientLog).contains(QStringLiteral("3.0.0 started")); }, 10000));
+    QVERIFY(waitUntil(
+        [&] { return clientLogLines(clientLog).contains(QStringLiteral("3.0.0 started")); },
+        10000));
 
     if (kind == QLatin1String("waited")) {
         // It was waited for, not killed: it wrote its last line before the new client started.
         QCOMPARE(client.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(clientLogLines(clientLog), (QStringList{QStringLiteral("2.4.1 started"), QStringLiteral("2.4.1 exited"),
-                                                         QStringLiteral("3.0.0 started")}));
+        QCOMPARE(clientLogLines(clientLog),
+                 (QStringList{QStringLiteral("2.4.1 started"), QStringLiteral("2.4.1 exited"),
+                              QStringLiteral("3.0.0 started")}));
     } else {
         QCOMPARE(client.exitStatus(), QProcess::CrashExit);
     }

@@ -34,7 +34,14 @@ private slots:
     void refusedUpdateLeavesInstallation();
 
 private:
-    enum class Package { Good, WrongHash, ParentEntry, FarParentEntry, AbsoluteEntry, EntryThroughLink };
+    enum class Package {
+        Good,
+        WrongHash,
+        ParentEntry,
+        FarParentEntry,
+        AbsoluteEntry,
+        EntryThroughLink
+    };
 
     struct Row
     {
@@ -46,8 +53,8 @@ private:
     };
 
     bool prepareRow(Row *row, const QString &installRelative);
-    QString publish(const Row &row, const QString &payloadDir, const QString &topFolder, Package kind,
-                    const QString &packageUrl);
+    QString publish(const Row &row, const QString &payloadDir, const QString &topFolder,
+                    Package kind, const QString &packageUrl);
     QString url(const QString &route, const QString &tag) const;
 
     QTemporaryDir m_temp;
@@ -76,15 +83,20 @@ void TestOnlineUpdate::initTestCase()
     QVERIFY2(QFileInfo(updaterPath()).isExecutable(), qPrintable(updaterPath()));
     QVERIFY(m_temp.isValid());
     if (geteuid() != 0)
-        QSKIP("the updater trusts the test CA only inside a private mount namespace, which needs root");
+        QSKIP("the updater trusts the test CA only inside a private mount namespace, which needs "
+              "root");
 
     QString error;
-    QVERIFY2(m_certificates.create(m_temp.filePath(QStringLiteral("pki")), &error), qPrintable(error));
+    QVERIFY2(m_certificates.create(m_temp.filePath(QStringLiteral("pki")), &error),
+             qPrintable(error));
     m_server = std::make_unique<NginxServer>(m_temp.filePath(QStringLiteral("nginx")));
     m_server->enableTls(m_certificates.serverCertificate(), m_certificates.serverKey());
-    m_server->addRedirect(QStringLiteral("/to-http/"), 302, QStringLiteral("http://127.0.0.1:{http}/"));
-    m_server->addRedirect(QStringLiteral("/to-https/"), 302, QStringLiteral("https://127.0.0.1:{https}/"));
-    m_server->addRedirect(QStringLiteral("/to-other-origin/"), 301, QStringLiteral("https://localhost:{https2}/"));
+    m_server->addRedirect(QStringLiteral("/to-http/"), 302,
+                          QStringLiteral("http://127.0.0.1:{http}/"));
+    m_server->addRedirect(QStringLiteral("/to-https/"), 302,
+                          QStringLiteral("https://127.0.0.1:{https}/"));
+    m_server->addRedirect(QStringLiteral("/to-other-origin/"), 301,
+                          QStringLiteral("https://localhost:{https2}/"));
     QVERIFY2(m_server->start(&error), qPrintable(error));
 }
 
@@ -101,8 +113,8 @@ bool TestOnlineUpdate::prepareRow(Row *row, const QString &installRelative)
 
 // Zips the payload (under topFolder when given), puts package and manifest on the server and
 // returns the manifest's path on the server.
-QString TestOnlineUpdate::publish(const Row &row, const QString &payloadDir, const QString &topFolder,
-                                  Package kind, const QString &packageUrl)
+QString TestOnlineUpdate::publish(const Row &row, const QString &payloadDir,
+                                  const QString &topFolder, Package kind, const QString &packageUrl)
 {
     const QString packing = QDir(row.dir).filePath(QStringLiteral("packing"));
     const QString packed = topFolder.isEmpty() ? packing : QDir(packing).filePath(topFolder);
@@ -149,7 +161,8 @@ QString TestOnlineUpdate::publish(const Row &row, const QString &payloadDir, con
         // A link to a folder outside first, then a file written through it.
         QDir().mkpath(QDir(row.dir).filePath(QStringLiteral("victim")));
         QDir().mkpath(attack);
-        QFile::link(QDir(row.dir).filePath(QStringLiteral("victim")), QDir(attack).filePath(QStringLiteral("escape")));
+        QFile::link(QDir(row.dir).filePath(QStringLiteral("victim")),
+                    QDir(attack).filePath(QStringLiteral("escape")));
         writeFile(QDir(attack).filePath(QStringLiteral("escapX/evil")), "evil\n");
         attackEntries << QStringLiteral("escape") << QStringLiteral("escapX/evil");
         from = "escapX/";
@@ -173,14 +186,16 @@ QString TestOnlineUpdate::publish(const Row &row, const QString &payloadDir, con
 
     QString hash = sha256OfFile(zipPath);
     if (kind == Package::WrongHash)
-        hash = QString::fromLatin1(QCryptographicHash::hash("another package", QCryptographicHash::Sha256).toHex());
+        hash = QString::fromLatin1(
+            QCryptographicHash::hash("another package", QCryptographicHash::Sha256).toHex());
     const QJsonObject manifest{{QStringLiteral("version"), QStringLiteral("3.0.0")},
                                {QStringLiteral("channel"), QStringLiteral("stable")},
                                {QStringLiteral("package_url"), packageUrl},
                                {QStringLiteral("package_hash"), hash},
                                {QStringLiteral("package_format"), QStringLiteral("zip")},
                                {QStringLiteral("release_notes"), QStringLiteral("Исправления")}};
-    writeFile(QDir(www).filePath(QStringLiteral("manifest.json")), QJsonDocument(manifest).toJson());
+    writeFile(QDir(www).filePath(QStringLiteral("manifest.json")),
+              QJsonDocument(manifest).toJson());
     return QStringLiteral("/%1/manifest.json").arg(row.wwwSubdir);
 }
 
@@ -191,7 +206,7 @@ namespace {
 QString expectedLine(const QString &expected, const NginxServer &server, const QString &tag)
 {
     const QString origin = expected.section(QLatin1Char(' '), 0, 0);
-    const quint16 port = origin == QLatin1String("http") ? server.httpPort()
+    const quint16 port = origin == QLatin1String("http")    ? server.httpPort()
                          : origin == QLatin1String("https") ? server.httpsPort()
                                                             : server.secondHttpsPort();
     QString target = expected.section(QLatin1Char(' '), 2);
@@ -229,24 +244,27 @@ void TestOnlineUpdate::wholeUpdate_data()
 
     const QString plain = QStringLiteral("Orvalink");
     QTest::newRow("http, the URL's own query sent as given")
-        << QStringLiteral("http|/{tag}/manifest.json?from=2.4.1&arch=x64") << QStringLiteral("http|/{tag}/package.zip")
-        << QString() << plain
+        << QStringLiteral("http|/{tag}/manifest.json?from=2.4.1&arch=x64")
+        << QStringLiteral("http|/{tag}/package.zip") << QString() << plain
         << QStringList{QStringLiteral("http 200 /{tag}/manifest.json?from=2.4.1&arch=x64"),
                        QStringLiteral("http 200 /{tag}/package.zip")};
     QTest::newRow("https, package under one top folder")
-        << QStringLiteral("https|/{tag}/manifest.json") << QStringLiteral("https-localhost|/{tag}/package.zip")
-        << QStringLiteral("Orvalink-3.0.0") << plain
-        << QStringList{QStringLiteral("https 200 /{tag}/manifest.json"), QStringLiteral("https 200 /{tag}/package.zip")};
+        << QStringLiteral("https|/{tag}/manifest.json")
+        << QStringLiteral("https-localhost|/{tag}/package.zip") << QStringLiteral("Orvalink-3.0.0")
+        << plain
+        << QStringList{QStringLiteral("https 200 /{tag}/manifest.json"),
+                       QStringLiteral("https 200 /{tag}/package.zip")};
     QTest::newRow("https redirected to another https origin")
         << QStringLiteral("https|/to-other-origin/{tag}/manifest.json")
-        << QStringLiteral("https-localhost|/to-other-origin/{tag}/package.zip") << QString() << plain
+        << QStringLiteral("https-localhost|/to-other-origin/{tag}/package.zip") << QString()
+        << plain
         << QStringList{QStringLiteral("https 301 /to-other-origin/{tag}/manifest.json"),
                        QStringLiteral("https2 200 /{tag}/manifest.json"),
                        QStringLiteral("https 301 /to-other-origin/{tag}/package.zip"),
                        QStringLiteral("https2 200 /{tag}/package.zip")};
     QTest::newRow("http redirected to https")
-        << QStringLiteral("http|/to-https/{tag}/manifest.json") << QStringLiteral("http|/to-https/{tag}/package.zip")
-        << QString() << plain
+        << QStringLiteral("http|/to-https/{tag}/manifest.json")
+        << QStringLiteral("http|/to-https/{tag}/package.zip") << QString() << plain
         << QStringList{QStringLiteral("http 302 /to-https/{tag}/manifest.json"),
                        QStringLiteral("https 200 /{tag}/manifest.json"),
                        QStringLiteral("http 302 /to-https/{tag}/package.zip"),
@@ -254,7 +272,8 @@ void TestOnlineUpdate::wholeUpdate_data()
     QTest::newRow("quotes in the installation path")
         << QStringLiteral("http|/{tag}/manifest.json") << QStringLiteral("http|/{tag}/package.zip")
         << QStringLiteral("O'Brien’s 3.0") << QStringLiteral("Users/O'Brien’s files/Orvalink")
-        << QStringList{QStringLiteral("http 200 /{tag}/manifest.json"), QStringLiteral("http 200 /{tag}/package.zip")};
+        << QStringList{QStringLiteral("http 200 /{tag}/manifest.json"),
+                       QStringLiteral("http 200 /{tag}/package.zip")};
 }
 
 void TestOnlineUpdate::wholeUpdate()
@@ -272,26 +291,32 @@ void TestOnlineUpdate::wholeUpdate()
     const TreeSnapshot payload = TreeSnapshot::take(payloadDir);
     const TreeSnapshot before = TreeSnapshot::take(row.installDir);
     const TreeSnapshot outsideBefore = TreeSnapshot::take(row.outsideDir);
-    QVERIFY(!publish(row, payloadDir, topFolder, Package::Good, url(packageUrl, row.wwwSubdir)).isEmpty());
+    QVERIFY(!publish(row, payloadDir, topFolder, Package::Good, url(packageUrl, row.wwwSubdir))
+                 .isEmpty());
 
     UpdaterProcess updater;
     updater.setTrustedCertificates(m_certificates.trustedFolder());
     updater.setWorkingDirectory(row.dir);
     QString error;
     QVERIFY2(updater.start({QStringLiteral("--manifest-url"), url(manifestUrl, row.wwwSubdir),
-                            QStringLiteral("--install-dir"), row.installDir, QStringLiteral("--current-version"),
-                            QStringLiteral("2.4.1"), QStringLiteral("--channel"), QStringLiteral("stable")},
+                            QStringLiteral("--install-dir"), row.installDir,
+                            QStringLiteral("--current-version"), QStringLiteral("2.4.1"),
+                            QStringLiteral("--channel"), QStringLiteral("stable")},
                            &error),
              qPrintable(error));
-    QVERIFY2(updater.waitForExit(60000), "the updater did not finish the update and close its window");
+    QVERIFY2(updater.waitForExit(60000),
+             "the updater did not finish the update and close its window");
     QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
     QCOMPARE(updater.exitCode(), 0);
 
     const QStringList problems = problemsAfterUpdate(row.installDir, payload, before);
     QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
     QCOMPARE(TreeSnapshot::take(row.outsideDir), outsideBefore);
-    QVERIFY2(waitUntil([&] { return clientStarts(row.clientLog).contains(QStringLiteral("3.0.0 started")); }, 10000),
-             "the updated client was not started");
+    QVERIFY2(
+        waitUntil(
+            [&] { return clientStarts(row.clientLog).contains(QStringLiteral("3.0.0 started")); },
+            10000),
+        "the updated client was not started");
     QCOMPARE(clientStarts(row.clientLog), QStringList{QStringLiteral("3.0.0 started")});
 
     QStringList expected;
@@ -303,8 +328,9 @@ void TestOnlineUpdate::wholeUpdate()
     seen.removeDuplicates();
     expected.sort();
     seen.sort();
-    QVERIFY2(seen == expected, qPrintable(QStringLiteral("requests seen:\n%1\nexpected:\n%2")
-                                              .arg(seen.join(QLatin1Char('\n')), expected.join(QLatin1Char('\n')))));
+    QVERIFY2(seen == expected,
+             qPrintable(QStringLiteral("requests seen:\n%1\nexpected:\n%2")
+                            .arg(seen.join(QLatin1Char('\n')), expected.join(QLatin1Char('\n')))));
 }
 
 void TestOnlineUpdate::refusedUpdateLeavesInstallation_data()
@@ -320,24 +346,24 @@ void TestOnlineUpdate::refusedUpdateLeavesInstallation_data()
     const QString package = QStringLiteral("http|/{tag}/package.zip");
     const QStringList packageFetched{QStringLiteral("http 200 /{tag}/package.zip")};
 
-    QTest::newRow("package digest differs") << manifest << package << int(Package::WrongHash) << packageFetched
-                                            << QStringList();
+    QTest::newRow("package digest differs")
+        << manifest << package << int(Package::WrongHash) << packageFetched << QStringList();
     QTest::newRow("manifest redirected from https to http")
         << QStringLiteral("https|/to-http/{tag}/manifest.json") << package << int(Package::Good)
         << QStringList{QStringLiteral("https 302 /to-http/{tag}/manifest.json")}
         << QStringList{QStringLiteral("http /{tag}/manifest.json")};
     QTest::newRow("package redirected from https to http")
-        << QStringLiteral("https|/{tag}/manifest.json") << QStringLiteral("https|/to-http/{tag}/package.zip")
-        << int(Package::Good)
+        << QStringLiteral("https|/{tag}/manifest.json")
+        << QStringLiteral("https|/to-http/{tag}/package.zip") << int(Package::Good)
         << QStringList{QStringLiteral("https 200 /{tag}/manifest.json"),
                        QStringLiteral("https 302 /to-http/{tag}/package.zip")}
         << QStringList{QStringLiteral("http /{tag}/package.zip")};
-    QTest::newRow("entry ../evil") << manifest << package << int(Package::ParentEntry) << packageFetched
-                                   << QStringList();
-    QTest::newRow("entry ../../../evil") << manifest << package << int(Package::FarParentEntry) << packageFetched
-                                         << QStringList();
-    QTest::newRow("entry with an absolute path") << manifest << package << int(Package::AbsoluteEntry)
-                                                 << packageFetched << QStringList();
+    QTest::newRow("entry ../evil")
+        << manifest << package << int(Package::ParentEntry) << packageFetched << QStringList();
+    QTest::newRow("entry ../../../evil")
+        << manifest << package << int(Package::FarParentEntry) << packageFetched << QStringList();
+    QTest::newRow("entry with an absolute path")
+        << manifest << package << int(Package::AbsoluteEntry) << packageFetched << QStringList();
     QTest::newRow("entry written through a link entry")
         << manifest << package << int(Package::EntryThroughLink) << packageFetched << QStringList();
 }
@@ -356,15 +382,16 @@ void TestOnlineUpdate::refusedUpdateLeavesInstallation()
     QVERIFY(writePayload(payloadDir, row.clientLog));
     const TreeSnapshot before = TreeSnapshot::take(row.installDir);
     const TreeSnapshot outsideBefore = TreeSnapshot::take(row.outsideDir);
-    QVERIFY(!publish(row, payloadDir, QString(), Package(package), url(packageUrl, row.wwwSubdir)).isEmpty());
+    QVERIFY(!publish(row, payloadDir, QString(), Package(package), url(packageUrl, row.wwwSubdir))
+                 .isEmpty());
 
     UpdaterProcess updater;
     updater.setTrustedCertificates(m_certificates.trustedFolder());
     updater.setWorkingDirectory(row.dir);
     QString error;
     QVERIFY2(updater.start({QStringLiteral("--manifest-url"), url(manifestUrl, row.wwwSubdir),
-                            QStringLiteral("--install-dir"), row.installDir, QStringLiteral("--current-version"),
-                            QStringLiteral("2.4.1")},
+                            QStringLiteral("--install-dir"), row.installDir,
+                            QStringLiteral("--current-version"), QStringLiteral("2.4.1")},
                            &error),
              qPrintable(error));
     // A refused update keeps its window open until the user closes it. The pause before
@@ -378,20 +405,26 @@ void TestOnlineUpdate::refusedUpdateLeavesInstallation()
     QVERIFY(clientStarts(row.clientLog).isEmpty());
     for (const QString &path : {QDir(row.dir).filePath(QStringLiteral(".orvalink-update/evil")),
                                 QDir(row.dir).filePath(QStringLiteral("evil")),
-                                QDir(row.dir).filePath(QStringLiteral("victim/evil")), m_temp.filePath(QStringLiteral("evil"))})
-        QVERIFY2(!QFileInfo::exists(path), qPrintable(QStringLiteral("written outside the package's folder: ") + path));
+                                QDir(row.dir).filePath(QStringLiteral("victim/evil")),
+                                m_temp.filePath(QStringLiteral("evil"))})
+        QVERIFY2(!QFileInfo::exists(path),
+                 qPrintable(QStringLiteral("written outside the package's folder: ") + path));
 
     const QStringList seen = requestsOfRow(*m_server, row.wwwSubdir);
     for (const QString &line : mustSee)
         QVERIFY2(seen.contains(expectedLine(line, *m_server, row.wwwSubdir)),
-                 qPrintable(QStringLiteral("not requested: %1\nseen: %2").arg(line, seen.join(QLatin1Char('\n')))));
+                 qPrintable(QStringLiteral("not requested: %1\nseen: %2")
+                                .arg(line, seen.join(QLatin1Char('\n')))));
     for (const QString &forbidden : mustNotSee) {
-        const QString port = QString::number(forbidden.startsWith(QLatin1String("https")) ? m_server->httpsPort()
-                                                                                          : m_server->httpPort());
-        const QString target = forbidden.section(QLatin1Char(' '), 1).replace(QStringLiteral("{tag}"), row.wwwSubdir);
+        const QString port =
+            QString::number(forbidden.startsWith(QLatin1String("https")) ? m_server->httpsPort()
+                                                                         : m_server->httpPort());
+        const QString target =
+            forbidden.section(QLatin1Char(' '), 1).replace(QStringLiteral("{tag}"), row.wwwSubdir);
         for (const QString &line : seen)
-            QVERIFY2(!line.startsWith(port + QStringLiteral(" \"GET ") + target + QLatin1Char(' ')),
-                     qPrintable(QStringLiteral("followed a redirect to a less safe scheme: ") + line));
+            QVERIFY2(
+                !line.startsWith(port + QStringLiteral(" \"GET ") + target + QLatin1Char(' ')),
+                qPrintable(QStringLiteral("followed a redirect to a less safe scheme: ") + line));
     }
 }
 

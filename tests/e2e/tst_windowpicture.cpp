@@ -56,7 +56,11 @@ QImage readXwd(const QByteArray &data, QString *error)
     const qint64 pixelsAt = qint64(headerSize) + qint64(colours) * 12;
     if (format != 2 || bitsPerPixel != 32 || width <= 0 || height <= 0
         || pixelsAt + qint64(bytesPerLine) * height > data.size()) {
-        *error = QStringLiteral("unexpected XWD layout: format %1, %2 bits, %3x%4").arg(format).arg(bitsPerPixel).arg(width).arg(height);
+        *error = QStringLiteral("unexpected XWD layout: format %1, %2 bits, %3x%4")
+                     .arg(format)
+                     .arg(bitsPerPixel)
+                     .arg(width)
+                     .arg(height);
         return QImage();
     }
     const auto channel = [](quint32 pixel, quint32 mask) {
@@ -73,7 +77,9 @@ QImage readXwd(const QByteArray &data, QString *error)
         for (int x = 0; x < width; ++x) {
             const quint32 pixel = byteOrder == 0 ? qFromLittleEndian<quint32>(line + x * 4)
                                                  : qFromBigEndian<quint32>(line + x * 4);
-            image.setPixel(x, y, qRgb(channel(pixel, masks[0]), channel(pixel, masks[1]), channel(pixel, masks[2])));
+            image.setPixel(
+                x, y,
+                qRgb(channel(pixel, masks[0]), channel(pixel, masks[1]), channel(pixel, masks[2])));
         }
     }
     return image;
@@ -192,7 +198,8 @@ void TestWindowPicture::initTestCase()
     QVERIFY2(QFileInfo(updaterPath()).isExecutable(), qPrintable(updaterPath()));
     for (const QString &program : {QStringLiteral("Xvfb"), QStringLiteral("xwd")}) {
         if (QStandardPaths::findExecutable(program).isEmpty())
-            QSKIP(qPrintable(program + QStringLiteral(" is not installed (packages xvfb, x11-apps)")));
+            QSKIP(qPrintable(program
+                             + QStringLiteral(" is not installed (packages xvfb, x11-apps)")));
     }
 }
 
@@ -220,9 +227,11 @@ void TestWindowPicture::windowShowsRussianText()
     const QString installDir = temp.filePath(QStringLiteral("Orvalink"));
     const QString payloadDir = temp.filePath(QStringLiteral("drop/payload"));
     const QString clientLog = temp.filePath(QStringLiteral("client.log"));
-    QVERIFY(writeInstallation(installDir, clientLog, temp.filePath(QStringLiteral("outside-data"))));
-    QStringList arguments{QStringLiteral("--offline-payload-root"), payloadDir, QStringLiteral("--install-dir"),
-                          installDir, QStringLiteral("--current-version"), QStringLiteral("2.4.1")};
+    QVERIFY(
+        writeInstallation(installDir, clientLog, temp.filePath(QStringLiteral("outside-data"))));
+    QStringList arguments{QStringLiteral("--offline-payload-root"), payloadDir,
+                          QStringLiteral("--install-dir"),          installDir,
+                          QStringLiteral("--current-version"),      QStringLiteral("2.4.1")};
     QProcess client;
     if (phase == QLatin1String("installing")) {
         QVERIFY(writePayload(payloadDir, clientLog));
@@ -248,20 +257,24 @@ void TestWindowPicture::windowShowsRussianText()
     QString output;
     waitUntil(
         [&] {
-            if (!runCommand(QStringLiteral("xwd"), {QStringLiteral("-display"), display.display(), QStringLiteral("-name"),
-                                                    QStringLiteral("Orvalink Updater"), QStringLiteral("-silent"),
-                                                    QStringLiteral("-out"), dump},
+            if (!runCommand(QStringLiteral("xwd"),
+                            {QStringLiteral("-display"), display.display(), QStringLiteral("-name"),
+                             QStringLiteral("Orvalink Updater"), QStringLiteral("-silent"),
+                             QStringLiteral("-out"), dump},
                             &output))
                 return false;
             picture = readXwd(readFile(dump), &error);
             if (picture.isNull())
                 return false;
             const Band log = logArea(picture);
-            return inkBands(picture, log.top, log.bottom, 10, picture.width() - 10).size() >= minimumLogLines;
+            return inkBands(picture, log.top, log.bottom, 10, picture.width() - 10).size()
+                   >= minimumLogLines;
         },
         15000);
-    QVERIFY2(!picture.isNull(), qPrintable(QStringLiteral("no picture: ") + error + output + updater.output()));
-    const QString png = QDir(artifactDir()).filePath(QStringLiteral("updater-window-%1.png").arg(phase));
+    QVERIFY2(!picture.isNull(),
+             qPrintable(QStringLiteral("no picture: ") + error + output + updater.output()));
+    const QString png =
+        QDir(artifactDir()).filePath(QStringLiteral("updater-window-%1.png").arg(phase));
     QVERIFY(picture.save(png));
     qInfo("window picture: %s", qPrintable(png));
 
@@ -286,22 +299,30 @@ void TestWindowPicture::windowShowsRussianText()
 
     // The heading, "Установка обновления", is the first line of ink from the top.
     const int margin = 10;
-    const QList<Band> lines = inkBands(picture, 0, picture.height() / 3, margin, picture.width() - margin);
+    const QList<Band> lines =
+        inkBands(picture, 0, picture.height() / 3, margin, picture.width() - margin);
     QVERIFY2(!lines.isEmpty(), "no text in the upper part of the window");
-    const QList<QSize> heading = glyphBoxes(picture, lines.first(), margin, picture.width() - margin);
+    const QList<QSize> heading =
+        glyphBoxes(picture, lines.first(), margin, picture.width() - margin);
     QVERIFY2(heading.size() >= 15 && heading.size() <= 24,
-             qPrintable(QStringLiteral("%1 glyphs in the heading: %2").arg(heading.size()).arg(describe(heading))));
-    QVERIFY2(distinctShapes(heading) >= 5, qPrintable(QStringLiteral("the heading's glyphs look alike: ") + describe(heading)));
+             qPrintable(QStringLiteral("%1 glyphs in the heading: %2")
+                            .arg(heading.size())
+                            .arg(describe(heading))));
+    QVERIFY2(distinctShapes(heading) >= 5,
+             qPrintable(QStringLiteral("the heading's glyphs look alike: ") + describe(heading)));
 
     // The log: its lines of text inside the white area.
     const Band log = logArea(picture);
     QVERIFY2(log.bottom - log.top > 40, "no log area found");
-    const QList<Band> logLines = inkBands(picture, log.top, log.bottom, margin, picture.width() - margin);
+    const QList<Band> logLines =
+        inkBands(picture, log.top, log.bottom, margin, picture.width() - margin);
     qInfo("%d log lines, heading %s", int(logLines.size()), qPrintable(describe(heading)));
     QVERIFY2(logLines.size() >= minimumLogLines,
              qPrintable(QStringLiteral("%1 lines of text in the log").arg(logLines.size())));
-    const QList<QSize> firstLogLine = glyphBoxes(picture, logLines.first(), margin, picture.width() - margin);
-    QVERIFY2(distinctShapes(firstLogLine) >= 5, qPrintable(QStringLiteral("the log's glyphs look alike: ") + describe(firstLogLine)));
+    const QList<QSize> firstLogLine =
+        glyphBoxes(picture, logLines.first(), margin, picture.width() - margin);
+    QVERIFY2(distinctShapes(firstLogLine) >= 5,
+             qPrintable(QStringLiteral("the log's glyphs look alike: ") + describe(firstLogLine)));
 }
 
 QTEST_MAIN(TestWindowPicture)

@@ -55,9 +55,10 @@ bool UpdaterProcess::start(const QStringList &arguments, QString *error)
         m_process.start(updaterPath(), arguments);
     } else {
         // sh execs the updater, so the process id stays the updater's own.
-        QStringList wrapped{QStringLiteral("-m"), QStringLiteral("sh"), QStringLiteral("-c"),
-                            QStringLiteral("mount --bind \"$E2E_TRUSTED\" /etc/ssl/certs && exec \"$0\" \"$@\""),
-                            updaterPath()};
+        QStringList wrapped{
+            QStringLiteral("-m"), QStringLiteral("sh"), QStringLiteral("-c"),
+            QStringLiteral("mount --bind \"$E2E_TRUSTED\" /etc/ssl/certs && exec \"$0\" \"$@\""),
+            updaterPath()};
         wrapped << arguments;
         environment.insert(QStringLiteral("E2E_TRUSTED"), m_trustedCertificates);
         m_process.setProcessEnvironment(environment);

@@ -221,7 +221,8 @@ void TestFileTree::copyOnto()
     }
     QVERIFY(!QFileInfo(target).isSymLink());
     QCOMPARE(readFile(target + QStringLiteral("/a.txt")), QByteArray("new"));
-    QCOMPARE(QFileInfo::exists(target + QStringLiteral("/extra.txt")), kind == QLatin1String("merge"));
+    QCOMPARE(QFileInfo::exists(target + QStringLiteral("/extra.txt")),
+             kind == QLatin1String("merge"));
 }
 
 void TestFileTree::copyReplacing_data()

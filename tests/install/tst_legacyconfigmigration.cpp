@@ -126,7 +126,8 @@ void TestLegacyConfigMigration::entriesAndBackup()
     QVERIFY(Updater::migrateLegacyConfig(install, nullptr));
 
     QCOMPARE(snapshot(base.filePath(QStringLiteral("routes"))), routesBefore);
-    QCOMPARE(snapshot(base.filePath(QStringLiteral(".orvalink-legacy-config-backup"))), configBefore);
+    QCOMPARE(snapshot(base.filePath(QStringLiteral(".orvalink-legacy-config-backup"))),
+             configBefore);
     QStringList remaining = QDir(config).entryList(QDir::AllEntries | QDir::NoDotAndDotDot
                                                    | QDir::Hidden | QDir::System);
     remaining.sort();
@@ -171,9 +172,11 @@ void TestLegacyConfigMigration::writeFailure()
     QCOMPARE(error, QStringLiteral("Could not write %1").arg(settingsPath));
     QCOMPARE(readFile(settingsPath), old);
     QVERIFY(!QFileInfo::exists(config + QStringLiteral("/cache.db")));
-    QCOMPARE(readFile(base.filePath(QStringLiteral(".orvalink-legacy-config-backup/configs.json"))), old);
+    QCOMPARE(readFile(base.filePath(QStringLiteral(".orvalink-legacy-config-backup/configs.json"))),
+             old);
     // Nothing half-written is left beside the settings.
-    QCOMPARE(QDir(config).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("configs.json")});
+    QCOMPARE(QDir(config).entryList(QDir::Files | QDir::Hidden),
+             QStringList{QStringLiteral("configs.json")});
 }
 
 void TestLegacyConfigMigration::secondRunKeepsTheSameSettings()
@@ -188,7 +191,8 @@ void TestLegacyConfigMigration::secondRunKeepsTheSameSettings()
     const QByteArray first = readFile(settingsPath);
     QVERIFY(Updater::migrateLegacyConfig(install, nullptr));
     QCOMPARE(readFile(settingsPath), first);
-    QCOMPARE(readFile(base.filePath(QStringLiteral(".orvalink-legacy-config-backup/configs.json"))), first);
+    QCOMPARE(readFile(base.filePath(QStringLiteral(".orvalink-legacy-config-backup/configs.json"))),
+             first);
 }
 
 QTEST_GUILESS_MAIN(TestLegacyConfigMigration)

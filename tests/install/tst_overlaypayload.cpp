@@ -70,6 +70,8 @@ void TestOverlayPayload::writesPayloadWithExclusions()
 
 void TestOverlayPayload::failure_data()
 {
+    // A table reads best one row to a line, which the formatter would not keep.
+    // clang-format off
     QTest::addColumn<QString>("payloadEntry");
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("message");
@@ -81,6 +83,7 @@ void TestOverlayPayload::failure_data()
                                                    << "Could not create install directory.";
     QTest::newRow("nested copy fails on a full disk") << "sub/deep/big.bin" << "full install"
                                                       << "Could not copy big.bin";
+    // clang-format on
 }
 
 void TestOverlayPayload::failure()

@@ -1,5 +1,5 @@
-#include "install/filetree.h"
 #include "common/productnames.h"
+#include "install/filetree.h"
 #include "install/preservedentries.h"
 #include "install/stagedinstallation.h"
 
@@ -92,7 +92,8 @@ void TestStagedInstallation::makeUserInstall(const QStringList &entries)
     if (entries.contains(QStringLiteral("config"))) {
         writeFile(install + QStringLiteral("/config/configs.json"), userSettings());
         writeFile(install + QStringLiteral("/config/.token"), "hidden");
-        QVERIFY(makeLink(QStringLiteral("../../../outside"), install + QStringLiteral("/config/servers")));
+        QVERIFY(makeLink(QStringLiteral("../../../outside"),
+                         install + QStringLiteral("/config/servers")));
         QVERIFY(makeLink(QStringLiteral("."), install + QStringLiteral("/config/loop")));
     }
     if (entries.contains(QStringLiteral("groups")))
@@ -208,7 +209,8 @@ void TestStagedInstallation::recovery()
         writeFile(install + QStringLiteral("/Orvalink.exe"), "half-installed exe");
         writeFile(install + QStringLiteral("/profiles/shipped.json"), "shipped");
         if (state == QLatin1String("partial restore")) {
-            QVERIFY(QDir().rename(preserve + QStringLiteral("/groups"), install + QStringLiteral("/groups")));
+            QVERIFY(QDir().rename(preserve + QStringLiteral("/groups"),
+                                  install + QStringLiteral("/groups")));
             writeFile(install + QStringLiteral("/.orvalink-partial-profiles/p1.json"), "pro");
         }
     }
@@ -233,7 +235,8 @@ void TestStagedInstallation::backupCannotBeRestored()
     makeUserInstall();
     const auto userEntries = snapshotOf(install, names);
     QDir().mkpath(preserve);
-    QVERIFY(QDir().rename(install + QStringLiteral("/config"), preserve + QStringLiteral("/config")));
+    QVERIFY(
+        QDir().rename(install + QStringLiteral("/config"), preserve + QStringLiteral("/config")));
     QVERIFY(QDir().rename(install, backup));
     makePayload();
     if (!faults.bindOntoItself(backup))
@@ -242,7 +245,8 @@ void TestStagedInstallation::backupCannotBeRestored()
 
     QString error;
     QVERIFY(!Updater::installStagedPayload(payload, install, &error));
-    QCOMPARE(error, QStringLiteral("Could not restore the previous installation from %1").arg(backup));
+    QCOMPARE(error,
+             QStringLiteral("Could not restore the previous installation from %1").arg(backup));
     QCOMPARE(snapshot(tmp->path()), before);
 }
 
@@ -361,7 +365,8 @@ void TestStagedInstallation::resolvePayloadRoot_data()
     QTest::newRow("single folder") << QStringList{QStringLiteral("Orvalink/")} << "Orvalink";
     QTest::newRow("single folder beside a hidden file")
         << QStringList{QStringLiteral("Orvalink/"), QStringLiteral(".meta")} << "Orvalink";
-    QTest::newRow("folder and file") << QStringList{QStringLiteral("Orvalink/"), QStringLiteral("a")} << "";
+    QTest::newRow("folder and file")
+        << QStringList{QStringLiteral("Orvalink/"), QStringLiteral("a")} << "";
     QTest::newRow("single file") << QStringList{QStringLiteral("Orvalink.exe")} << "";
     QTest::newRow("nothing") << QStringList() << "";
     QTest::newRow("link to a folder") << QStringList{QStringLiteral("@link")} << "";

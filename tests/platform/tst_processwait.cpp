@@ -20,20 +20,25 @@ private slots:
 
 void TestProcessWait::outcome_data()
 {
-    QTest::addColumn<int>("lifeMs");      // how long the helper lives; -1: it has ended already
+    QTest::addColumn<int>("lifeMs");       // how long the helper lives; -1: it has ended already
     QTest::addColumn<qint64>("pidOffset"); // added to the helper's id before waiting
     QTest::addColumn<int>("timeoutMs");
     QTest::addColumn<ProcessWaitResult>("expected");
     QTest::addColumn<int>("minElapsedMs");
     QTest::addColumn<int>("maxElapsedMs");
 
-    QTest::newRow("exits after a moment") << 600 << qint64(0) << 10000 << ProcessWaitResult::Exited << 500 << 5000;
-    QTest::newRow("already gone") << -1 << qint64(0) << 10000 << ProcessWaitResult::CouldNotOpen << 0 << 1000;
-    QTest::newRow("outlives the limit") << 10000 << qint64(0) << 400 << ProcessWaitResult::TimedOutOrFailed << 400 << 3000;
+    QTest::newRow("exits after a moment")
+        << 600 << qint64(0) << 10000 << ProcessWaitResult::Exited << 500 << 5000;
+    QTest::newRow("already gone") << -1 << qint64(0) << 10000 << ProcessWaitResult::CouldNotOpen
+                                  << 0 << 1000;
+    QTest::newRow("outlives the limit")
+        << 10000 << qint64(0) << 400 << ProcessWaitResult::TimedOutOrFailed << 400 << 3000;
     QTest::newRow("only the low 32 bits of the id count")
         << 10000 << (qint64(1) << 32) << 300 << ProcessWaitResult::TimedOutOrFailed << 300 << 3000;
-    QTest::newRow("negative limit waits to the end") << 600 << qint64(0) << -1 << ProcessWaitResult::Exited << 500 << 5000;
-    QTest::newRow("zero limit only looks") << 10000 << qint64(0) << 0 << ProcessWaitResult::TimedOutOrFailed << 0 << 1000;
+    QTest::newRow("negative limit waits to the end")
+        << 600 << qint64(0) << -1 << ProcessWaitResult::Exited << 500 << 5000;
+    QTest::newRow("zero limit only looks")
+        << 10000 << qint64(0) << 0 << ProcessWaitResult::TimedOutOrFailed << 0 << 1000;
 }
 
 void TestProcessWait::outcome()
@@ -46,7 +51,8 @@ void TestProcessWait::outcome()
     QFETCH(int, maxElapsedMs);
 
     QProcess helper;
-    helper.start(QCoreApplication::applicationDirPath() + "/testhelper", {"--sleep", QString::number(qMax(lifeMs, 0))});
+    helper.start(QCoreApplication::applicationDirPath() + "/testhelper",
+                 {"--sleep", QString::number(qMax(lifeMs, 0))});
     QVERIFY(helper.waitForStarted());
     const qint64 pid = helper.processId();
     if (lifeMs < 0)
@@ -54,13 +60,15 @@ void TestProcessWait::outcome()
 
     QElapsedTimer timer;
     timer.start();
-    const ProcessWaitResult result = Updater::Platform::waitForProcessExit(pid + pidOffset, timeoutMs);
+    const ProcessWaitResult result =
+        Updater::Platform::waitForProcessExit(pid + pidOffset, timeoutMs);
     const qint64 elapsed = timer.elapsed();
 
     helper.kill();
     helper.waitForFinished();
     QCOMPARE(result, expected);
-    QVERIFY2(elapsed >= minElapsedMs && elapsed <= maxElapsedMs, qPrintable(QString::number(elapsed)));
+    QVERIFY2(elapsed >= minElapsedMs && elapsed <= maxElapsedMs,
+             qPrintable(QString::number(elapsed)));
 }
 
 QTEST_GUILESS_MAIN(TestProcessWait)

@@ -52,10 +52,14 @@ void TestProgramLocator::location_data()
     const QString beside = QCoreApplication::applicationDirPath();
     QTest::newRow("beside the program wins over PATH") << "testhelper" << beside + "/testhelper";
     QTest::newRow("found in PATH") << "onlyinpath" << pathDir.path() + "/onlyinpath";
-    QTest::newRow("not found: unchanged") << "no-such-program-orvalink" << "no-such-program-orvalink";
-    QTest::newRow("relative path: unchanged") << "./testhelper" << "./testhelper";
-    QTest::newRow("absolute path: unchanged") << "/bin/sh" << "/bin/sh";
-    QTest::newRow("empty: unchanged") << "" << "";
+    QTest::newRow("not found: unchanged") << "no-such-program-orvalink"
+                                          << "no-such-program-orvalink";
+    QTest::newRow("relative path: unchanged") << "./testhelper"
+                                              << "./testhelper";
+    QTest::newRow("absolute path: unchanged") << "/bin/sh"
+                                              << "/bin/sh";
+    QTest::newRow("empty: unchanged") << ""
+                                      << "";
 }
 
 void TestProgramLocator::location()

@@ -38,9 +38,10 @@ const QString currentVersion = QStringLiteral("2.4.1 %1");
 
 QByteArray manifestJson(const QJsonObject &overrides)
 {
-    QJsonObject manifest{{QStringLiteral("version"), QStringLiteral("3.1.0")},
-                         {QStringLiteral("package_url"), QStringLiteral("http://127.0.0.1:1/package.zip")},
-                         {QStringLiteral("package_hash"), QString(64, QLatin1Char('a'))}};
+    QJsonObject manifest{
+        {QStringLiteral("version"), QStringLiteral("3.1.0")},
+        {QStringLiteral("package_url"), QStringLiteral("http://127.0.0.1:1/package.zip")},
+        {QStringLiteral("package_hash"), QString(64, QLatin1Char('a'))}};
     for (auto it = overrides.begin(); it != overrides.end(); ++it) {
         if (it.value().isNull()) // null stands for a key that is left out
             manifest.remove(it.key());
@@ -87,28 +88,36 @@ void TestManifestFetch::rejected_data()
 {
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<QString>("message"); // URL stands for the manifest URL
+    QTest::addColumn<QString>("message");      // URL stands for the manifest URL
     QTest::addColumn<QString>("versionAfter"); // the format is checked on a parsed manifest
 
     const QString notObject = QStringLiteral("Update manifest is not a JSON object.");
-    QTest::newRow("404") << 404 << QByteArray("gone")
-                         << QStringLiteral("Failed to fetch manifest: Error transferring URL - server replied: Not Found")
-                         << QStringLiteral("earlier");
-    QTest::newRow("500") << 500 << manifestJson({})
-                         << QStringLiteral("Failed to fetch manifest: Error transferring URL - server replied: "
-                                           "Internal Server Error")
-                         << QStringLiteral("earlier");
+    QTest::newRow("404")
+        << 404 << QByteArray("gone")
+        << QStringLiteral(
+               "Failed to fetch manifest: Error transferring URL - server replied: Not Found")
+        << QStringLiteral("earlier");
+    QTest::newRow("500")
+        << 500 << manifestJson({})
+        << QStringLiteral("Failed to fetch manifest: Error transferring URL - server replied: "
+                          "Internal Server Error")
+        << QStringLiteral("earlier");
     const QString earlier = QStringLiteral("earlier");
     QTest::newRow("empty body") << 200 << QByteArray() << notObject << earlier;
-    QTest::newRow("html page") << 200 << QByteArray("<html><body>Portal login</body></html>") << notObject << earlier;
-    QTest::newRow("json array") << 200 << QByteArray("[{\"version\": \"3.1.0\"}]") << notObject << earlier;
+    QTest::newRow("html page") << 200 << QByteArray("<html><body>Portal login</body></html>")
+                               << notObject << earlier;
+    QTest::newRow("json array") << 200 << QByteArray("[{\"version\": \"3.1.0\"}]") << notObject
+                                << earlier;
     QTest::newRow("version and url missing")
         << 200
         << manifestJson({{QStringLiteral("version"), QJsonValue::Null},
                          {QStringLiteral("package_url"), QJsonValue::Null}})
         << QStringLiteral("Update manifest is missing version.") << earlier;
-    QTest::newRow("hash blank") << 200 << manifestJson({{QStringLiteral("package_hash"), QStringLiteral("  ")}})
-                                << QStringLiteral("Update manifest is missing package_hash.") << earlier;
+    QTest::newRow("hash blank") << 200
+                                << manifestJson(
+                                       {{QStringLiteral("package_hash"), QStringLiteral("  ")}})
+                                << QStringLiteral("Update manifest is missing package_hash.")
+                                << earlier;
     QTest::newRow("tar.gz format")
         << 200 << manifestJson({{QStringLiteral("package_format"), QStringLiteral(" tar.gz ")}})
         << QStringLiteral("Unsupported package format: tar.gz") << QStringLiteral("3.1.0");
@@ -145,7 +154,8 @@ void TestManifestFetch::unreachableServer()
 
     UpdateManifest manifest = earlierManifest();
     QString error;
-    QVERIFY(!fetch(QStringLiteral("http://127.0.0.1:%1/manifest.json").arg(port), &manifest, &error));
+    QVERIFY(
+        !fetch(QStringLiteral("http://127.0.0.1:%1/manifest.json").arg(port), &manifest, &error));
     QCOMPARE(error, QStringLiteral("Failed to fetch manifest: Connection refused"));
     QCOMPARE(manifest.version, QStringLiteral("earlier"));
 }
@@ -156,16 +166,21 @@ void TestManifestFetch::accepted_data()
     QTest::addColumn<QString>("version");
     QTest::addColumn<QString>("format");
 
-    QTest::newRow("format missing") << QJsonObject{} << QStringLiteral("3.1.0") << QStringLiteral("zip");
-    QTest::newRow("format upper case") << QJsonObject{{QStringLiteral("package_format"), QStringLiteral("ZIP")}}
-                                       << QStringLiteral("3.1.0") << QStringLiteral("ZIP");
-    QTest::newRow("format mixed case") << QJsonObject{{QStringLiteral("package_format"), QStringLiteral("Zip")}}
-                                       << QStringLiteral("3.1.0") << QStringLiteral("Zip");
+    QTest::newRow("format missing")
+        << QJsonObject{} << QStringLiteral("3.1.0") << QStringLiteral("zip");
+    QTest::newRow("format upper case")
+        << QJsonObject{{QStringLiteral("package_format"), QStringLiteral("ZIP")}}
+        << QStringLiteral("3.1.0") << QStringLiteral("ZIP");
+    QTest::newRow("format mixed case")
+        << QJsonObject{{QStringLiteral("package_format"), QStringLiteral("Zip")}}
+        << QStringLiteral("3.1.0") << QStringLiteral("Zip");
     // Versions are taken, never compared with the installed one.
-    QTest::newRow("same version as installed") << QJsonObject{{QStringLiteral("version"), currentVersion}}
-                                               << currentVersion << QStringLiteral("zip");
-    QTest::newRow("older version with a marker") << QJsonObject{{QStringLiteral("version"), QStringLiteral("1.0 %2")}}
-                                                 << QStringLiteral("1.0 %2") << QStringLiteral("zip");
+    QTest::newRow("same version as installed")
+        << QJsonObject{{QStringLiteral("version"), currentVersion}} << currentVersion
+        << QStringLiteral("zip");
+    QTest::newRow("older version with a marker")
+        << QJsonObject{{QStringLiteral("version"), QStringLiteral("1.0 %2")}}
+        << QStringLiteral("1.0 %2") << QStringLiteral("zip");
 }
 
 void TestManifestFetch::accepted()
@@ -176,7 +191,8 @@ void TestManifestFetch::accepted()
 
     UpdateManifest manifest = earlierManifest();
     QString error;
-    QVERIFY2(fetch(server->url(QStringLiteral("/manifest.json")), &manifest, &error), qPrintable(error));
+    QVERIFY2(fetch(server->url(QStringLiteral("/manifest.json")), &manifest, &error),
+             qPrintable(error));
     QVERIFY(error.isEmpty());
     QTEST(manifest.version, "version");
     QTEST(manifest.packageFormat, "format");
@@ -190,13 +206,15 @@ void TestManifestFetch::request_data()
     QTest::addColumn<QString>("pathAsGiven");
     QTest::addColumn<QByteArray>("target");
 
-    QTest::newRow("plain path") << QStringLiteral("/updates/manifest.json") << QByteArray("/updates/manifest.json");
+    QTest::newRow("plain path") << QStringLiteral("/updates/manifest.json")
+                                << QByteArray("/updates/manifest.json");
     // The query of the given URL is sent as it is; nothing (channel, version) is added.
     QTest::newRow("own query kept") << QStringLiteral("/manifest.json?product=vpn&beta=0")
                                     << QByteArray("/manifest.json?product=vpn&beta=0");
-    QTest::newRow("space in the path") << QStringLiteral("/my updates/manifest.json")
-                                       << QByteArray("/my%20updates/manifest.json");
-    QTest::newRow("escaped text kept") << QStringLiteral("/a%2Fb/manifest.json") << QByteArray("/a%2Fb/manifest.json");
+    QTest::newRow("space in the path")
+        << QStringLiteral("/my updates/manifest.json") << QByteArray("/my%20updates/manifest.json");
+    QTest::newRow("escaped text kept")
+        << QStringLiteral("/a%2Fb/manifest.json") << QByteArray("/a%2Fb/manifest.json");
 }
 
 void TestManifestFetch::request()

@@ -42,9 +42,10 @@ UpdateManifest earlierManifest()
 bool sameManifest(const UpdateManifest &a, const UpdateManifest &b)
 {
     return a.version == b.version && a.channel == b.channel
-        && a.minimumSupportedVersion == b.minimumSupportedVersion && a.packageUrl == b.packageUrl
-        && a.packageHash == b.packageHash && a.updaterUrl == b.updaterUrl && a.updaterHash == b.updaterHash
-        && a.releaseNotes == b.releaseNotes && a.packageFormat == b.packageFormat && a.mandatory == b.mandatory;
+           && a.minimumSupportedVersion == b.minimumSupportedVersion && a.packageUrl == b.packageUrl
+           && a.packageHash == b.packageHash && a.updaterUrl == b.updaterUrl
+           && a.updaterHash == b.updaterHash && a.releaseNotes == b.releaseNotes
+           && a.packageFormat == b.packageFormat && a.mandatory == b.mandatory;
 }
 
 } // namespace
@@ -52,7 +53,8 @@ bool sameManifest(const UpdateManifest &a, const UpdateManifest &b)
 void TestUpdateManifest::defaults()
 {
     const UpdateManifest manifest;
-    QVERIFY(manifest.version.isEmpty() && manifest.channel.isEmpty() && manifest.packageUrl.isEmpty());
+    QVERIFY(manifest.version.isEmpty() && manifest.channel.isEmpty()
+            && manifest.packageUrl.isEmpty());
     QCOMPARE(manifest.packageFormat, QStringLiteral("zip"));
     QCOMPARE(manifest.mandatory, false);
 }
@@ -63,37 +65,54 @@ void TestUpdateManifest::accepted_data()
     QTest::addColumn<QString>("field");
     QTest::addColumn<QVariant>("expected");
 
-    QTest::newRow("version trimmed") << QByteArray(R"({"version":"  1.4.0\n","package_url":"u","package_hash":"h"})")
-                                     << "version" << QVariant(QStringLiteral("1.4.0"));
-    QTest::newRow("urls trimmed") << QByteArray(R"({"version":"1","package_url":" \thttps://x/p.zip ","package_hash":" AB "})")
+    QTest::newRow("version trimmed")
+        << QByteArray(R"({"version":"  1.4.0\n","package_url":"u","package_hash":"h"})")
+        << "version" << QVariant(QStringLiteral("1.4.0"));
+    QTest::newRow("urls trimmed") << QByteArray(
+        R"({"version":"1","package_url":" \thttps://x/p.zip ","package_hash":" AB "})")
                                   << "packageUrl" << QVariant(QStringLiteral("https://x/p.zip"));
-    QTest::newRow("hash trimmed") << QByteArray(R"({"version":"1","package_url":"u","package_hash":" AB\n"})")
+    QTest::newRow("hash trimmed") << QByteArray(
+        R"({"version":"1","package_url":"u","package_hash":" AB\n"})")
                                   << "packageHash" << QVariant(QStringLiteral("AB"));
     QTest::newRow("channel migration") << withRequired(R"("channel":"  Migration ")") << "channel"
                                        << QVariant(QStringLiteral("migration"));
-    QTest::newRow("channel beta") << withRequired(R"("channel":"beta")") << "channel" << QVariant(QStringLiteral("stable"));
-    QTest::newRow("channel empty") << withRequired(R"("channel":"")") << "channel" << QVariant(QStringLiteral("stable"));
-    QTest::newRow("channel missing") << withRequired({}) << "channel" << QVariant(QStringLiteral("stable"));
-    QTest::newRow("channel number") << withRequired(R"("channel":5)") << "channel" << QVariant(QStringLiteral("stable"));
-    QTest::newRow("format upper case kept") << withRequired(R"("package_format":" ZIP ")") << "packageFormat"
-                                            << QVariant(QStringLiteral("ZIP"));
-    QTest::newRow("format blank") << withRequired(R"("package_format":"  ")") << "packageFormat" << QVariant(QStringLiteral("zip"));
-    QTest::newRow("format missing") << withRequired({}) << "packageFormat" << QVariant(QStringLiteral("zip"));
-    QTest::newRow("format null") << withRequired(R"("package_format":null)") << "packageFormat" << QVariant(QStringLiteral("zip"));
-    QTest::newRow("format other kept") << withRequired(R"("package_format":"tar.gz")") << "packageFormat"
-                                       << QVariant(QStringLiteral("tar.gz"));
-    QTest::newRow("mandatory true") << withRequired(R"("mandatory":true)") << "mandatory" << QVariant(true);
-    QTest::newRow("mandatory string") << withRequired(R"("mandatory":"true")") << "mandatory" << QVariant(false);
-    QTest::newRow("mandatory number") << withRequired(R"("mandatory":1)") << "mandatory" << QVariant(false);
-    QTest::newRow("release notes unchanged") << withRequired(R"("release_notes":"  first\nsecond  ")") << "releaseNotes"
-                                             << QVariant(QStringLiteral("  first\nsecond  "));
-    QTest::newRow("minimum version trimmed") << withRequired(R"("minimum_supported_version":" 2.0 ")")
-                                             << "minimumSupportedVersion" << QVariant(QStringLiteral("2.0"));
-    QTest::newRow("updater url trimmed") << withRequired(R"("updater_url":" https://x/u.exe ")") << "updaterUrl"
-                                         << QVariant(QStringLiteral("https://x/u.exe"));
-    QTest::newRow("updater hash trimmed") << withRequired(R"("updater_hash":" ff ")") << "updaterHash"
-                                          << QVariant(QStringLiteral("ff"));
-    QTest::newRow("unknown keys ignored") << withRequired(R"("extra":{"a":1})") << "version" << QVariant(QStringLiteral("3.1.0"));
+    QTest::newRow("channel beta") << withRequired(R"("channel":"beta")") << "channel"
+                                  << QVariant(QStringLiteral("stable"));
+    QTest::newRow("channel empty")
+        << withRequired(R"("channel":"")") << "channel" << QVariant(QStringLiteral("stable"));
+    QTest::newRow("channel missing")
+        << withRequired({}) << "channel" << QVariant(QStringLiteral("stable"));
+    QTest::newRow("channel number")
+        << withRequired(R"("channel":5)") << "channel" << QVariant(QStringLiteral("stable"));
+    QTest::newRow("format upper case kept") << withRequired(R"("package_format":" ZIP ")")
+                                            << "packageFormat" << QVariant(QStringLiteral("ZIP"));
+    QTest::newRow("format blank") << withRequired(R"("package_format":"  ")") << "packageFormat"
+                                  << QVariant(QStringLiteral("zip"));
+    QTest::newRow("format missing")
+        << withRequired({}) << "packageFormat" << QVariant(QStringLiteral("zip"));
+    QTest::newRow("format null") << withRequired(R"("package_format":null)") << "packageFormat"
+                                 << QVariant(QStringLiteral("zip"));
+    QTest::newRow("format other kept") << withRequired(R"("package_format":"tar.gz")")
+                                       << "packageFormat" << QVariant(QStringLiteral("tar.gz"));
+    QTest::newRow("mandatory true")
+        << withRequired(R"("mandatory":true)") << "mandatory" << QVariant(true);
+    QTest::newRow("mandatory string")
+        << withRequired(R"("mandatory":"true")") << "mandatory" << QVariant(false);
+    QTest::newRow("mandatory number")
+        << withRequired(R"("mandatory":1)") << "mandatory" << QVariant(false);
+    QTest::newRow("release notes unchanged")
+        << withRequired(R"("release_notes":"  first\nsecond  ")") << "releaseNotes"
+        << QVariant(QStringLiteral("  first\nsecond  "));
+    QTest::newRow("minimum version trimmed")
+        << withRequired(R"("minimum_supported_version":" 2.0 ")") << "minimumSupportedVersion"
+        << QVariant(QStringLiteral("2.0"));
+    QTest::newRow("updater url trimmed")
+        << withRequired(R"("updater_url":" https://x/u.exe ")") << "updaterUrl"
+        << QVariant(QStringLiteral("https://x/u.exe"));
+    QTest::newRow("updater hash trimmed") << withRequired(R"("updater_hash":" ff ")")
+                                          << "updaterHash" << QVariant(QStringLiteral("ff"));
+    QTest::newRow("unknown keys ignored")
+        << withRequired(R"("extra":{"a":1})") << "version" << QVariant(QStringLiteral("3.1.0"));
 }
 
 void TestUpdateManifest::accepted()
@@ -134,17 +153,22 @@ void TestUpdateManifest::rejected_data()
     QTest::newRow("scalar") << QByteArray("42") << notObject;
     QTest::newRow("malformed") << QByteArray(R"({"version":)") << notObject;
     QTest::newRow("trailing characters") << (withRequired({}) + "x") << notObject;
-    QTest::newRow("version and url missing") << QByteArray(R"({"package_hash":"h"})")
-                                             << QStringLiteral("Update manifest is missing version.");
-    QTest::newRow("version blank") << QByteArray(R"({"version":"   ","package_url":"u","package_hash":"h"})")
-                                   << QStringLiteral("Update manifest is missing version.");
-    QTest::newRow("version numeric") << QByteArray(R"({"version":3,"package_url":"u","package_hash":"h"})")
-                                     << QStringLiteral("Update manifest is missing version.");
+    QTest::newRow("version and url missing")
+        << QByteArray(R"({"package_hash":"h"})")
+        << QStringLiteral("Update manifest is missing version.");
+    QTest::newRow("version blank")
+        << QByteArray(R"({"version":"   ","package_url":"u","package_hash":"h"})")
+        << QStringLiteral("Update manifest is missing version.");
+    QTest::newRow("version numeric")
+        << QByteArray(R"({"version":3,"package_url":"u","package_hash":"h"})")
+        << QStringLiteral("Update manifest is missing version.");
     QTest::newRow("url missing") << QByteArray(R"({"version":"1","package_hash":"h"})")
                                  << QStringLiteral("Update manifest is missing package_url.");
-    QTest::newRow("hash blank") << QByteArray(R"({"version":"1","package_url":"u","package_hash":" \n"})")
+    QTest::newRow("hash blank") << QByteArray(
+        R"({"version":"1","package_url":"u","package_hash":" \n"})")
                                 << QStringLiteral("Update manifest is missing package_hash.");
-    QTest::newRow("hash array") << QByteArray(R"({"version":"1","package_url":"u","package_hash":["h"]})")
+    QTest::newRow("hash array") << QByteArray(
+        R"({"version":"1","package_url":"u","package_hash":["h"]})")
                                 << QStringLiteral("Update manifest is missing package_hash.");
 }
 

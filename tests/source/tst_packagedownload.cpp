@@ -115,16 +115,19 @@ void TestPackageDownload::progress()
         announced << size;
     };
     qint64 writtenAtHalf = -1;
-    connect(server.get(), &TestHttpServer::resuming, this, [&] { writtenAtHalf = written.value(written.size() - 1); });
+    connect(server.get(), &TestHttpServer::resuming, this,
+            [&] { writtenAtHalf = written.value(written.size() - 1); });
     QString error;
-    QVERIFY(!fetchAndVerify(server->url(QStringLiteral("/package.zip")), wrongHash, &error, progress));
+    QVERIFY(
+        !fetchAndVerify(server->url(QStringLiteral("/package.zip")), wrongHash, &error, progress));
 
     // Everything sent before the pause was on disk and reported while the server waited.
     QCOMPARE(writtenAtHalf, qint64(body.size() / 2));
     QCOMPARE(written.constLast(), qint64(body.size()));
     QVERIFY2(std::is_sorted(written.begin(), written.end()), qPrintable(QTest::toString(written)));
     const qint64 expectedSize = sizeAnnounced ? body.size() : 0;
-    QVERIFY2(std::all_of(announced.begin(), announced.end(), [&](qint64 size) { return size == expectedSize; }),
+    QVERIFY2(std::all_of(announced.begin(), announced.end(),
+                         [&](qint64 size) { return size == expectedSize; }),
              qPrintable(QTest::toString(announced)));
     QCOMPARE(error, QStringLiteral("SHA-256 mismatch for %1").arg(packagePath()));
     QCOMPARE(readFile(packagePath()), body);
@@ -139,17 +142,22 @@ void TestPackageDownload::failures_data()
     QTest::addColumn<QByteArray>("fileContent");
 
     const QByteArray body("PK\x03\x04 not really a zip");
-    QTest::newRow("404") << 404 << sha256("Not Found") << true
-                         << QStringLiteral("Failed to download package: Error transferring URL - server replied: Not Found")
-                         << QByteArray("Not Found");
+    QTest::newRow("404")
+        << 404 << sha256("Not Found") << true
+        << QStringLiteral(
+               "Failed to download package: Error transferring URL - server replied: Not Found")
+        << QByteArray("Not Found");
     QTest::newRow("digest with an algorithm prefix")
-        << 200 << QStringLiteral("sha256:") + sha256(body) << true << QStringLiteral("SHA-256 mismatch for PATH") << body;
-    QTest::newRow("digest of another file") << 200 << sha256(body + "x") << true
-                                            << QStringLiteral("SHA-256 mismatch for PATH") << body;
-    QTest::newRow("empty package, wrong digest") << 200 << sha256(body) << true
-                                                 << QStringLiteral("SHA-256 mismatch for PATH") << QByteArray();
+        << 200 << QStringLiteral("sha256:") + sha256(body) << true
+        << QStringLiteral("SHA-256 mismatch for PATH") << body;
+    QTest::newRow("digest of another file")
+        << 200 << sha256(body + "x") << true << QStringLiteral("SHA-256 mismatch for PATH") << body;
+    QTest::newRow("empty package, wrong digest")
+        << 200 << sha256(body) << true << QStringLiteral("SHA-256 mismatch for PATH")
+        << QByteArray();
     QTest::newRow("server gone") << 200 << sha256(body) << false
-                                 << QStringLiteral("Failed to download package: Connection refused") << QByteArray();
+                                 << QStringLiteral("Failed to download package: Connection refused")
+                                 << QByteArray();
 }
 
 void TestPackageDownload::failures()
@@ -205,7 +213,9 @@ void TestPackageDownload::unwritableParent()
     const QString parent = dir->filePath(QStringLiteral("apps"));
     if (QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), parent}) != 0)
         QSKIP("chattr +i is not available on this file system");
-    const auto restore = qScopeGuard([&parent] { QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), parent}); });
+    const auto restore = qScopeGuard([&parent] {
+        QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), parent});
+    });
 
     QString error;
     QVERIFY(!fetchAndVerify(server->url(QStringLiteral("/package.zip")), wrongHash, &error));
@@ -254,8 +264,9 @@ void TestPackageDownload::matchingDigestPasses()
     server->setResponse("/package.zip", package);
 
     QString error;
-    QVERIFY2(fetchAndVerify(server->url(QStringLiteral("/package.zip")), sha256(body).toUpper(), &error),
-             qPrintable(error));
+    QVERIFY2(
+        fetchAndVerify(server->url(QStringLiteral("/package.zip")), sha256(body).toUpper(), &error),
+        qPrintable(error));
     QVERIFY(error.isEmpty());
     QCOMPARE(readFile(packagePath()), body);
 }

@@ -52,15 +52,17 @@ void TestPackageHash::knownDigests_data()
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<QString>("digest");
 
-    QTest::newRow("empty file") << QByteArray()
-                                << QStringLiteral("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    QTest::newRow("empty file")
+        << QByteArray()
+        << QStringLiteral("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
     QTest::newRow("abc") << QByteArray("abc") << QString::fromLatin1(abcDigest);
     QTest::newRow("two-block message")
         << QByteArray("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq")
         << QStringLiteral("248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
     const QByteArray big = multiBlockContent();
     QTest::newRow("several read blocks")
-        << big << QString::fromLatin1(QCryptographicHash::hash(big, QCryptographicHash::Sha256).toHex());
+        << big
+        << QString::fromLatin1(QCryptographicHash::hash(big, QCryptographicHash::Sha256).toHex());
 }
 
 void TestPackageHash::knownDigests()
@@ -104,7 +106,8 @@ void TestPackageHash::verify_data()
     QTest::newRow("lower case") << digest << true;
     QTest::newRow("upper case") << digest.toUpper() << true;
     QTest::newRow("mixed case") << digest.left(32).toUpper() + digest.mid(32) << true;
-    QTest::newRow("surrounding white space") << QStringLiteral(" \t") + digest + QStringLiteral("\n") << true;
+    QTest::newRow("surrounding white space")
+        << QStringLiteral(" \t") + digest + QStringLiteral("\n") << true;
     QTest::newRow("algorithm prefix") << QStringLiteral("sha256:") + digest << false;
     QTest::newRow("inner space") << digest.left(32) + QLatin1Char(' ') + digest.mid(32) << false;
     QTest::newRow("one digit short") << digest.left(63) << false;

@@ -27,7 +27,8 @@ bool FileSystemFaults::mountTmpfs(const QString &dir, const QString &size, QStri
 {
     QDir().mkpath(dir);
     return apply({QStringLiteral("mount"), QStringLiteral("-t"), QStringLiteral("tmpfs"),
-                  QStringLiteral("-o"), QStringLiteral("size=") + size, QStringLiteral("tmpfs"), dir},
+                  QStringLiteral("-o"), QStringLiteral("size=") + size, QStringLiteral("tmpfs"),
+                  dir},
                  {QStringLiteral("umount"), dir}, error);
 }
 

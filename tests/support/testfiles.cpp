@@ -73,7 +73,8 @@ QString sha256OfFile(const QString &path)
 
 bool makeLink(const QString &target, const QString &link)
 {
-    return ::symlink(QFile::encodeName(target).constData(), QFile::encodeName(link).constData()) == 0;
+    return ::symlink(QFile::encodeName(target).constData(), QFile::encodeName(link).constData())
+           == 0;
 }
 
 QByteArray linkText(const QString &path)

@@ -47,7 +47,8 @@ bool parseHead(const QByteArray &head, TestHttpServer::Request *request)
         const QByteArray line = lines.at(i).trimmed();
         const qsizetype colon = line.indexOf(':');
         if (colon > 0)
-            request->headers.insert(line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());
+            request->headers.insert(line.left(colon).trimmed().toLower(),
+                                    line.mid(colon + 1).trimmed());
     }
     return true;
 }
@@ -119,7 +120,8 @@ void TestHttpServer::serve(QTcpSocket *socket, const Request &request)
         response.body = "Not Found";
     }
 
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
+                      + reasonPhrase(response.status) + "\r\n";
     head += "Connection: close\r\n";
     switch (response.framing) {
     case Framing::ContentLength:
@@ -135,8 +137,9 @@ void TestHttpServer::serve(QTcpSocket *socket, const Request &request)
         head += header.first + ": " + header.second + "\r\n";
     head += "\r\n";
 
-    const qint64 split = response.pauseAfter < 0 ? response.body.size()
-                                                 : qMin<qint64>(response.pauseAfter, response.body.size());
+    const qint64 split = response.pauseAfter < 0
+                             ? response.body.size()
+                             : qMin<qint64>(response.pauseAfter, response.body.size());
     const QByteArray first = response.body.left(split);
     const QByteArray rest = response.body.mid(split);
     const Framing framing = response.framing;

@@ -40,7 +40,7 @@ public:
     struct Request
     {
         QByteArray method;
-        QByteArray target;                   // as sent: path and query
+        QByteArray target;                     // as sent: path and query
         QHash<QByteArray, QByteArray> headers; // names in lower case
     };
 

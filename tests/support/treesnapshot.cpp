@@ -15,7 +15,9 @@ namespace {
 
 QString describe(const QString &path)
 {
-    struct stat status {};
+    struct stat status
+    {
+    };
     const QByteArray native = QFile::encodeName(path);
     if (lstat(native.constData(), &status) != 0)
         return QStringLiteral("unreadable");
@@ -23,8 +25,8 @@ QString describe(const QString &path)
     if (S_ISLNK(status.st_mode)) {
         char target[4096];
         const ssize_t length = readlink(native.constData(), target, sizeof target);
-        return QStringLiteral("link %1")
-            .arg(QFile::decodeName(QByteArray(target, length > 0 ? int(length) : 0)));
+        return QStringLiteral("link %1").arg(
+            QFile::decodeName(QByteArray(target, length > 0 ? int(length) : 0)));
     }
     if (S_ISDIR(status.st_mode))
         return QStringLiteral("dir %1").arg(mode);
@@ -68,7 +70,8 @@ QStringList TreeSnapshot::differences(const TreeSnapshot &other) const
 {
     QStringList lines;
     if (m_exists != other.m_exists)
-        lines << (m_exists ? QStringLiteral("the tree is gone") : QStringLiteral("the tree appeared"));
+        lines << (m_exists ? QStringLiteral("the tree is gone")
+                           : QStringLiteral("the tree appeared"));
     for (auto it = m_entries.cbegin(); it != m_entries.cend(); ++it) {
         if (!other.m_entries.contains(it.key()))
             lines << QStringLiteral("missing %1 (%2)").arg(it.key(), it.value());

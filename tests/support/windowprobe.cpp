@@ -16,7 +16,8 @@ WindowProbe::WindowProbe(QDialog *observed)
     progressBar = window->findChild<QProgressBar *>();
     logView = window->findChild<QPlainTextEdit *>();
     closeButton = window->findChild<QPushButton *>();
-    connect(progressBar, &QProgressBar::valueChanged, this, [this](int value) { values.append(value); });
+    connect(progressBar, &QProgressBar::valueChanged, this,
+            [this](int value) { values.append(value); });
 }
 
 int WindowProbe::bar() const

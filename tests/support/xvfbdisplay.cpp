@@ -18,10 +18,11 @@ bool XvfbDisplay::start(const QString &stateDir, QString *error)
     QFile::remove(numberFile);
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     // Xvfb writes the display number it chose to descriptor 3, which the shell points at a file.
-    m_process.start(QStringLiteral("sh"),
-                    {QStringLiteral("-c"),
-                     QStringLiteral("exec Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>\"$0\""),
-                     numberFile});
+    m_process.start(
+        QStringLiteral("sh"),
+        {QStringLiteral("-c"),
+         QStringLiteral("exec Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>\"$0\""),
+         numberFile});
     if (!m_process.waitForStarted(10000)) {
         *error = QStringLiteral("Xvfb does not start: %1").arg(m_process.errorString());
         return false;
@@ -33,7 +34,8 @@ bool XvfbDisplay::start(const QString &stateDir, QString *error)
         15000);
     const QByteArray number = readFile(numberFile).trimmed();
     if (!reported || number.isEmpty() || m_process.state() != QProcess::Running) {
-        *error = QStringLiteral("Xvfb reported no display: %1").arg(QString::fromLocal8Bit(m_process.readAll()));
+        *error = QStringLiteral("Xvfb reported no display: %1")
+                     .arg(QString::fromLocal8Bit(m_process.readAll()));
         stop();
         return false;
     }

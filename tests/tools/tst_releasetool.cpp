@@ -72,25 +72,24 @@ bool writeFile(const QString &path, const QByteArray &bytes, mode_t mode = 0644)
 bool makeLink(const QString &target, const QString &linkPath)
 {
     QDir().mkpath(QFileInfo(linkPath).path());
-    return ::symlink(QFile::encodeName(target).constData(),
-                     QFile::encodeName(linkPath).constData()) == 0;
+    return ::symlink(QFile::encodeName(target).constData(), QFile::encodeName(linkPath).constData())
+           == 0;
 }
 
 // A payload with what a real release holds: nested folders, an executable, a private file, a
 // hidden file, a name outside ASCII and links that stay inside.
 bool makeSamplePayload(const QString &root)
 {
-    return writeFile(root + QStringLiteral("/Orvalink.exe"), QByteArray("MZ fake client\n"),
-                     0755) &&
-           writeFile(root + QStringLiteral("/Core.exe"), QByteArray(20000, 'c'), 0755) &&
-           writeFile(root + QStringLiteral("/lib/libcore.so"), QByteArray("core library"), 0644) &&
-           writeFile(root + QStringLiteral("/lib/keys/private.pem"), QByteArray("secret"), 0600) &&
-           writeFile(root + QStringLiteral("/.version"), QByteArray("3.0.0\n"), 0644) &&
-           writeFile(root + QStringLiteral("/docs/Справка.txt"), QByteArray("текст\n"), 0644) &&
-           ::chmod(QFile::encodeName(root + QStringLiteral("/lib/keys")).constData(), 0750) == 0 &&
-           makeLink(QStringLiteral("../lib/libcore.so"),
-                    root + QStringLiteral("/docs/core-link")) &&
-           makeLink(QStringLiteral("lib"), root + QStringLiteral("/libraries"));
+    return writeFile(root + QStringLiteral("/Orvalink.exe"), QByteArray("MZ fake client\n"), 0755)
+           && writeFile(root + QStringLiteral("/Core.exe"), QByteArray(20000, 'c'), 0755)
+           && writeFile(root + QStringLiteral("/lib/libcore.so"), QByteArray("core library"), 0644)
+           && writeFile(root + QStringLiteral("/lib/keys/private.pem"), QByteArray("secret"), 0600)
+           && writeFile(root + QStringLiteral("/.version"), QByteArray("3.0.0\n"), 0644)
+           && writeFile(root + QStringLiteral("/docs/Справка.txt"), QByteArray("текст\n"), 0644)
+           && ::chmod(QFile::encodeName(root + QStringLiteral("/lib/keys")).constData(), 0750) == 0
+           && makeLink(QStringLiteral("../lib/libcore.so"),
+                       root + QStringLiteral("/docs/core-link"))
+           && makeLink(QStringLiteral("lib"), root + QStringLiteral("/libraries"));
 }
 
 QByteArray fileBytes(const QString &path)

@@ -4,9 +4,9 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QUuid>
-#include <QRegularExpression>
 #include <QtTest>
 
 #include <archive.h>
@@ -69,7 +69,8 @@ QString uniqueImageName(int length)
 bool writeRawZip(const QString &zipPath, const QStringList &entries)
 {
     archive *zip = archive_write_new();
-    bool ok = archive_write_set_format_zip(zip) == ARCHIVE_OK
+    bool ok =
+        archive_write_set_format_zip(zip) == ARCHIVE_OK
         && archive_write_open_filename(zip, QFile::encodeName(zipPath).constData()) == ARCHIVE_OK;
     for (const QString &description : entries) {
         if (!ok)
@@ -79,18 +80,22 @@ bool writeRawZip(const QString &zipPath, const QStringList &entries)
         const QString rest = description.section(QLatin1Char(':'), 1);
         const QByteArray content = "payload\n";
         if (kind == QLatin1String("link")) {
-            archive_entry_copy_pathname(entry, rest.section(QLatin1Char('>'), 0, 0).toUtf8().constData());
+            archive_entry_copy_pathname(entry,
+                                        rest.section(QLatin1Char('>'), 0, 0).toUtf8().constData());
             archive_entry_set_filetype(entry, AE_IFLNK);
             archive_entry_set_perm(entry, 0777);
-            archive_entry_copy_symlink(entry, rest.section(QLatin1Char('>'), 1).toUtf8().constData());
+            archive_entry_copy_symlink(entry,
+                                       rest.section(QLatin1Char('>'), 1).toUtf8().constData());
             ok = archive_write_header(zip, entry) == ARCHIVE_OK;
         } else {
             archive_entry_copy_pathname(entry, rest.toUtf8().constData());
             archive_entry_set_filetype(entry, AE_IFREG);
             archive_entry_set_perm(entry, 0644);
             archive_entry_set_size(entry, content.size());
-            ok = archive_write_header(zip, entry) == ARCHIVE_OK
-                && archive_write_data(zip, content.constData(), static_cast<size_t>(content.size())) == content.size();
+            ok =
+                archive_write_header(zip, entry) == ARCHIVE_OK
+                && archive_write_data(zip, content.constData(), static_cast<size_t>(content.size()))
+                       == content.size();
         }
         archive_entry_free(entry);
     }
@@ -119,6 +124,8 @@ void TestStandIns::initTestCase()
 
 void TestStandIns::powershellCommandLine_data()
 {
+    // A table reads best one row to a line, which the formatter would not keep.
+    // clang-format off
     // {zip} is the archive; the destination is a fresh directory of the test, {dest} below it.
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("unpackedInto"); // below the fresh directory; empty: refused
@@ -163,6 +170,7 @@ void TestStandIns::powershellCommandLine_data()
         << command("Expand-Archive -LiteralPath '{zip}'x -DestinationPath '{dest}/out' -Force") << "";
     QTest::newRow("missing archive")
         << command("Expand-Archive -LiteralPath '{zip}.missing' -DestinationPath '{dest}/out' -Force") << "";
+    // clang-format on
 }
 
 void TestStandIns::powershellCommandLine()
@@ -179,7 +187,8 @@ void TestStandIns::powershellCommandLine()
     if (unpackedInto.isEmpty()) {
         QVERIFY2(outcome.exitCode > 0, qPrintable(QString::number(outcome.exitCode)));
         QVERIFY(!outcome.err.trimmed().isEmpty());
-        QCOMPARE(QDir(dest.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{});
+        QCOMPARE(QDir(dest.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList{});
     } else {
         QVERIFY2(outcome.exitCode == 0, qPrintable(outcome.err));
         QVERIFY(QFile::exists(QDir(dest.path()).filePath(unpackedInto + "/dir/file.txt")));
@@ -196,8 +205,10 @@ struct TmpfsMount
     bool mount(const QString &where, const QString &size)
     {
         point = where;
-        mounted = QDir().mkpath(where)
-            && QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=" + size, "tmpfs", where}) == 0;
+        mounted =
+            QDir().mkpath(where)
+            && QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=" + size, "tmpfs", where})
+                   == 0;
         return mounted;
     }
     ~TmpfsMount()
@@ -226,16 +237,19 @@ void TestStandIns::powershellReportsFullDisk()
     TmpfsMount small;
     if (!small.mount(base.filePath("small"), "1m"))
         QSKIP("cannot mount a tmpfs here (needs root)");
-    const Outcome outcome = runTool("powershell.exe",
-        {"-NoProfile", "-NonInteractive", "-ExecutionPolicy", "Bypass", "-Command",
-         "Expand-Archive -LiteralPath '" + base.filePath("big.zip") + "' -DestinationPath '"
-             + base.filePath("small/out") + "' -Force"});
+    const Outcome outcome =
+        runTool("powershell.exe",
+                {"-NoProfile", "-NonInteractive", "-ExecutionPolicy", "Bypass", "-Command",
+                 "Expand-Archive -LiteralPath '" + base.filePath("big.zip") + "' -DestinationPath '"
+                     + base.filePath("small/out") + "' -Force"});
     QCOMPARE(outcome.exitCode, 1);
     QVERIFY2(outcome.err.contains("No space left on device"), qPrintable(outcome.err));
 }
 
 void TestStandIns::powershellRefusesEntriesLeavingTheDestination_data()
 {
+    // A table reads best one row to a line, which the formatter would not keep.
+    // clang-format off
     QTest::addColumn<QStringList>("entries"); // {outside} is an absolute directory outside
     QTest::addColumn<QStringList>("extractedAfter");
 
@@ -251,6 +265,7 @@ void TestStandIns::powershellRefusesEntriesLeavingTheDestination_data()
         << QStringList{"in", "sub/", "sub/a.txt"};
     QTest::newRow("link led out by a later link")
         << QStringList{"link:up>self/..", "link:self>."} << QStringList{"self"};
+    // clang-format on
 }
 
 void TestStandIns::powershellRefusesEntriesLeavingTheDestination()
@@ -267,10 +282,11 @@ void TestStandIns::powershellRefusesEntriesLeavingTheDestination()
     const QString zip = base.filePath("update/package.zip");
     QVERIFY(writeRawZip(zip, entries));
 
-    const Outcome outcome = runTool("powershell.exe",
-        {"-NoProfile", "-NonInteractive", "-ExecutionPolicy", "Bypass", "-Command",
-         QStringLiteral("Expand-Archive -LiteralPath '%1' -DestinationPath '%2' -Force")
-             .arg(zip, base.filePath("update/extracted"))});
+    const Outcome outcome =
+        runTool("powershell.exe",
+                {"-NoProfile", "-NonInteractive", "-ExecutionPolicy", "Bypass", "-Command",
+                 QStringLiteral("Expand-Archive -LiteralPath '%1' -DestinationPath '%2' -Force")
+                     .arg(zip, base.filePath("update/extracted"))});
     QCOMPARE(outcome.exitCode, 1);
     QVERIFY2(outcome.err.startsWith(QLatin1String("Expand-Archive : "))
                  && outcome.err.contains(QLatin1String("outside the destination")),
@@ -284,6 +300,8 @@ void TestStandIns::powershellRefusesEntriesLeavingTheDestination()
 
 void TestStandIns::taskkill_data()
 {
+    // A table reads best one row to a line, which the formatter would not keep.
+    // clang-format off
     // {target} is a running copy of the helper; {other} a second one whose name shares the
     // first 15 characters with it (when the target's name is longer than that).
     QTest::addColumn<int>("nameLength");
@@ -313,6 +331,7 @@ void TestStandIns::taskkill_data()
     QTest::newRow("without /IM") << 14 << QStringList{"/F"} << 1 << false << "" << "*";
     QTest::newRow("/IM without a name") << 14 << QStringList{"/F", "/IM"} << 1 << false << "" << "*";
     QTest::newRow("unknown option") << 14 << QStringList{"/F", "/T", "/IM", "{target}"} << 1 << false << "" << "*";
+    // clang-format on
 }
 
 void TestStandIns::taskkill()
@@ -341,7 +360,9 @@ void TestStandIns::taskkill()
 
     const QString pid = QString::number(target.processId());
     for (QString *text : {&expectedOut, &expectedErr}) {
-        text->replace("{target}", name).replace("{pid}", pid).replace("{prefix}", name.left(name.size() - 1));
+        text->replace("{target}", name)
+            .replace("{pid}", pid)
+            .replace("{prefix}", name.left(name.size() - 1));
     }
     arguments.replaceInStrings("{target}", name);
     arguments.replaceInStrings("{TARGET}", name.toUpper());

@@ -48,9 +48,12 @@ namespace {
 
 QStringList workerLines()
 {
-    return {QStringLiteral("Применение обновления"), QStringLiteral("Завершение процессов..."),
-            QStringLiteral("Копирование файлов"),    QStringLiteral("Копирование файлов..."),
-            QStringLiteral("Очистка"),               QStringLiteral("Удаление временных файлов...")};
+    return {QStringLiteral("Применение обновления"),
+            QStringLiteral("Завершение процессов..."),
+            QStringLiteral("Копирование файлов"),
+            QStringLiteral("Копирование файлов..."),
+            QStringLiteral("Очистка"),
+            QStringLiteral("Удаление временных файлов...")};
 }
 
 bool waitForEnd(const WindowProbe &probe, int timeoutMs = 30000)
@@ -65,7 +68,8 @@ void TestUpdateRun::init()
     dir = std::make_unique<QTemporaryDir>();
     QVERIFY(dir->isValid());
     QVERIFY(writeFile(path(QStringLiteral("apps/Orvalink/Orvalink.exe")), "old client"));
-    QVERIFY(writeFile(path(QStringLiteral("apps/Orvalink/profiles/home.json")), "{\"user\": true}"));
+    QVERIFY(
+        writeFile(path(QStringLiteral("apps/Orvalink/profiles/home.json")), "{\"user\": true}"));
 }
 
 Updater::UpdaterOptions TestUpdateRun::baseOptions() const
@@ -81,7 +85,8 @@ Updater::UpdaterOptions TestUpdateRun::baseOptions() const
 // starts, so the relaunch can be seen.
 bool TestUpdateRun::makePayload(const QString &root, bool withClient) const
 {
-    const QByteArray client = "#!/bin/sh\necho started > '" + path(QStringLiteral("apps/relaunched")).toUtf8() + "'\n";
+    const QByteArray client =
+        "#!/bin/sh\necho started > '" + path(QStringLiteral("apps/relaunched")).toUtf8() + "'\n";
     return writeFile(root + QStringLiteral("/Core.exe"), "new core")
            && (!withClient || writeExecutable(root + QStringLiteral("/Orvalink.exe"), client));
 }
@@ -160,7 +165,8 @@ void TestUpdateRun::workerFailureKeepsWindowOpen()
     QCOMPARE(probe.bar(), 85);
     QTest::qWait(1500);
     QVERIFY(window.isVisible());
-    QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/Orvalink.exe"))), QByteArray("old client"));
+    QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/Orvalink.exe"))),
+             QByteArray("old client"));
 }
 
 void TestUpdateRun::onlineRun_data()
@@ -170,10 +176,11 @@ void TestUpdateRun::onlineRun_data()
     QTest::addColumn<QList<int>>("barAfterDownload");
 
     QTest::newRow("installs") << true
-                              << workerLines() + QStringList{QStringLiteral("Обновление установлено")}
+                              << workerLines()
+                                     + QStringList{QStringLiteral("Обновление установлено")}
                               << QList<int>{75, 72, 80, 85, 95, 100};
-    QTest::newRow("package is not a zip") << false << QStringList{QStringLiteral("Ошибка обновления")}
-                                          << QList<int>{75, 72};
+    QTest::newRow("package is not a zip")
+        << false << QStringList{QStringLiteral("Ошибка обновления")} << QList<int>{75, 72};
 }
 
 void TestUpdateRun::onlineRun()
@@ -187,7 +194,8 @@ void TestUpdateRun::onlineRun()
         QVERIFY(makePayload(path(QStringLiteral("release/Orvalink")), true));
         QProcess zip;
         zip.setWorkingDirectory(path(QStringLiteral("release")));
-        zip.start(QStringLiteral("zip"), {QStringLiteral("-qr"), QStringLiteral("../package.zip"), QStringLiteral("Orvalink")});
+        zip.start(QStringLiteral("zip"), {QStringLiteral("-qr"), QStringLiteral("../package.zip"),
+                                          QStringLiteral("Orvalink")});
         if (!zip.waitForFinished() || zip.exitCode() != 0)
             QSKIP("the zip program is needed to build the package");
         package = readFile(path(QStringLiteral("package.zip")));
@@ -202,7 +210,8 @@ void TestUpdateRun::onlineRun()
         {QStringLiteral("version"), QStringLiteral("3.2.0")},
         {QStringLiteral("package_url"), server.url(QStringLiteral("/files/package.zip"))},
         {QStringLiteral("package_hash"),
-         QString::fromLatin1(QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex())}};
+         QString::fromLatin1(
+             QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex())}};
     TestHttpServer::Response manifestResponse;
     manifestResponse.body = QJsonDocument(manifest).toJson();
     server.setResponse("/manifest.json", manifestResponse);
@@ -215,9 +224,10 @@ void TestUpdateRun::onlineRun()
     QVERIFY(waitForEnd(probe));
 
     const QStringList lines = probe.logLines();
-    const QStringList expectedStart{QStringLiteral("Проверка manifest"), QStringLiteral("Загрузка пакета"),
-                                    QStringLiteral("Установка обновления..."), QStringLiteral("Распаковка пакета"),
-                                    QStringLiteral("Распаковка пакета...")};
+    const QStringList expectedStart{
+        QStringLiteral("Проверка manifest"), QStringLiteral("Загрузка пакета"),
+        QStringLiteral("Установка обновления..."), QStringLiteral("Распаковка пакета"),
+        QStringLiteral("Распаковка пакета...")};
     QCOMPARE(lines.mid(0, expectedStart.size() + workerPart.size()), expectedStart + workerPart);
     QCOMPARE(probe.versionText(), QStringLiteral("2.4.1 -> 3.2.0"));
 
@@ -228,11 +238,13 @@ void TestUpdateRun::onlineRun()
 
     if (realZip) {
         QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/Core.exe"))), QByteArray("new core"));
-        QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/profiles/home.json"))), QByteArray("{\"user\": true}"));
+        QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/profiles/home.json"))),
+                 QByteArray("{\"user\": true}"));
         QVERIFY(!QFileInfo::exists(path(QStringLiteral("apps/.orvalink-update"))));
         QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 5000);
     } else {
-        QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/Orvalink.exe"))), QByteArray("old client"));
+        QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/Orvalink.exe"))),
+                 QByteArray("old client"));
         QCOMPARE(readFile(path(QStringLiteral("apps/.orvalink-update/package.zip"))), package);
     }
 }
@@ -250,8 +262,9 @@ void TestUpdateRun::onlineStepFails_data()
     const QString failed = QStringLiteral("Ошибка обновления");
     QTest::newRow("manifest not found")
         << 404 << 200
-        << QStringList{checking, failed, QStringLiteral("Failed to fetch manifest: Error transferring "
-                                                        "MANIFEST - server replied: Not Found")}
+        << QStringList{checking, failed,
+                       QStringLiteral("Failed to fetch manifest: Error transferring "
+                                      "MANIFEST - server replied: Not Found")}
         << QList<int>{5} << QStringLiteral("Текущая версия: 2.4.1");
     QTest::newRow("package not found")
         << 200 << 404
@@ -261,7 +274,8 @@ void TestUpdateRun::onlineStepFails_data()
         << QList<int>{5, 10, 70} << QStringLiteral("2.4.1 -> 3.2.0");
     // The bar follows the download of announced size (an error page's too) up to 70 and stays.
     QTest::newRow("digest mismatch")
-        << 200 << 200 << QStringList{checking, downloading, failed, QStringLiteral("SHA-256 mismatch for PATH")}
+        << 200 << 200
+        << QStringList{checking, downloading, failed, QStringLiteral("SHA-256 mismatch for PATH")}
         << QList<int>{5, 10, 70} << QStringLiteral("2.4.1 -> 3.2.0");
 }
 
@@ -278,9 +292,10 @@ void TestUpdateRun::onlineStepFails()
     package.status = packageStatus;
     package.body = QByteArray(1024 * 1024, 'p');
     server.setResponse("/package.zip", package);
-    const QJsonObject manifestJson{{QStringLiteral("version"), QStringLiteral("3.2.0")},
-                                   {QStringLiteral("package_url"), server.url(QStringLiteral("/package.zip"))},
-                                   {QStringLiteral("package_hash"), QString(64, QLatin1Char('0'))}};
+    const QJsonObject manifestJson{
+        {QStringLiteral("version"), QStringLiteral("3.2.0")},
+        {QStringLiteral("package_url"), server.url(QStringLiteral("/package.zip"))},
+        {QStringLiteral("package_hash"), QString(64, QLatin1Char('0'))}};
     TestHttpServer::Response manifest;
     manifest.status = manifestStatus;
     manifest.body = QJsonDocument(manifestJson).toJson();
@@ -294,7 +309,8 @@ void TestUpdateRun::onlineStepFails()
     QVERIFY(waitForEnd(probe));
 
     const QString packagePath = path(QStringLiteral("apps/.orvalink-update/package.zip"));
-    lines.last().replace(QLatin1String("MANIFEST"), options.manifestUrl)
+    lines.last()
+        .replace(QLatin1String("MANIFEST"), options.manifestUrl)
         .replace(QLatin1String("URL"), server.url(QStringLiteral("/package.zip")))
         .replace(QLatin1String("PATH"), packagePath);
     QCOMPARE(probe.logLines(), lines);
@@ -314,7 +330,8 @@ void TestUpdateRun::closedWhileFetching_data()
     QTest::addColumn<QString>("closing");
 
     for (const char *how : {"escape", "title bar", "application loop"}) {
-        QTest::addRow("manifest, %s", how) << QByteArray("/manifest.json") << QString::fromLatin1(how);
+        QTest::addRow("manifest, %s", how)
+            << QByteArray("/manifest.json") << QString::fromLatin1(how);
         QTest::addRow("package, %s", how) << QByteArray("/package.zip") << QString::fromLatin1(how);
     }
     QTest::newRow("before the run began") << QByteArray() << QStringLiteral("title bar");
@@ -335,11 +352,13 @@ void TestUpdateRun::closedWhileFetching()
         {QStringLiteral("version"), QStringLiteral("3.2.0")},
         {QStringLiteral("package_url"), server.url(QStringLiteral("/package.zip"))},
         {QStringLiteral("package_hash"),
-         QString::fromLatin1(QCryptographicHash::hash(packageBody, QCryptographicHash::Sha256).toHex())}};
+         QString::fromLatin1(
+             QCryptographicHash::hash(packageBody, QCryptographicHash::Sha256).toHex())}};
     TestHttpServer::Response manifest;
     manifest.body = QJsonDocument(manifestJson).toJson();
     for (TestHttpServer::Response *response : {&manifest, &package}) {
-        if (response == (stalledPath == "/package.zip" ? &package : &manifest) && !stalledPath.isEmpty()) {
+        if (response == (stalledPath == "/package.zip" ? &package : &manifest)
+            && !stalledPath.isEmpty()) {
             response->pauseAfter = response->body.size() / 2;
             response->pauseMs = -1;
         }
@@ -362,7 +381,8 @@ void TestUpdateRun::closedWhileFetching()
         else
             window.close();
     };
-    connect(&server, &TestHttpServer::paused, &window, [&close] { QTimer::singleShot(100, close); });
+    connect(&server, &TestHttpServer::paused, &window,
+            [&close] { QTimer::singleShot(100, close); });
 
     window.show();
     if (stalledPath.isEmpty())
@@ -384,7 +404,8 @@ void TestUpdateRun::closedWhileFetching()
         QCOMPARE(server.requests().constLast().target, stalledPath);
         QTRY_COMPARE(server.abandonedResponses(), 1);
     }
-    QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/Orvalink.exe"))), QByteArray("old client"));
+    QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/Orvalink.exe"))),
+             QByteArray("old client"));
 }
 
 void TestUpdateRun::closedWhileInstalling()
@@ -404,7 +425,8 @@ void TestUpdateRun::closedWhileInstalling()
     auto window = std::make_unique<UpdaterWindow>(options);
     WindowProbe probe(window.get());
     window->show();
-    QVERIFY(QTest::qWaitFor([&probe] { return probe.logLines().contains(QStringLiteral("Завершение процессов...")); }));
+    QVERIFY(QTest::qWaitFor(
+        [&probe] { return probe.logLines().contains(QStringLiteral("Завершение процессов...")); }));
     QTest::keyClick(window.get(), Qt::Key_Escape);
     QVERIFY(!window->isVisible());
 

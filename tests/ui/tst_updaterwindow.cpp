@@ -68,11 +68,12 @@ void TestUpdaterWindow::metaObject()
         QCOMPARE(method.methodType(), QMetaMethod::Slot);
         QCOMPARE(method.access(), QMetaMethod::Private);
         own << QString::fromLatin1(method.methodSignature()) + QLatin1Char('|')
-                + QString::fromLatin1(method.parameterNames().join(','));
+                   + QString::fromLatin1(method.parameterNames().join(','));
     }
-    QCOMPARE(own, QStringList({QStringLiteral("onStageChanged(QString,int)|text,progressValue"),
-                               QStringLiteral("onDetailAppended(QString)|text"),
-                               QStringLiteral("onWorkerFinished(bool,QString)|success,errorOrVersion")}));
+    QCOMPARE(own, QStringList(
+                      {QStringLiteral("onStageChanged(QString,int)|text,progressValue"),
+                       QStringLiteral("onDetailAppended(QString)|text"),
+                       QStringLiteral("onWorkerFinished(bool,QString)|success,errorOrVersion")}));
 }
 
 void TestUpdaterWindow::initialState()
@@ -116,7 +117,8 @@ void TestUpdaterWindow::stageReports()
     QFETCH(QList<int>, values);
     UpdaterWindow window(options());
     for (int value : values)
-        QVERIFY(QMetaObject::invokeMethod(&window, "onStageChanged", Q_ARG(QString, QStringLiteral("Очистка")),
+        QVERIFY(QMetaObject::invokeMethod(&window, "onStageChanged",
+                                          Q_ARG(QString, QStringLiteral("Очистка")),
                                           Q_ARG(int, value)));
     QTEST(window.findChild<QProgressBar *>()->value(), "bar");
     QVERIFY(labelWithText(&window, QStringLiteral("Очистка")));
@@ -127,9 +129,11 @@ void TestUpdaterWindow::stageReports()
 void TestUpdaterWindow::detailLeavesStageAndBar()
 {
     UpdaterWindow window(options());
-    QMetaObject::invokeMethod(&window, "onStageChanged", Q_ARG(QString, QStringLiteral("Применение обновления")),
+    QMetaObject::invokeMethod(&window, "onStageChanged",
+                              Q_ARG(QString, QStringLiteral("Применение обновления")),
                               Q_ARG(int, 80));
-    QMetaObject::invokeMethod(&window, "onDetailAppended", Q_ARG(QString, QStringLiteral("Завершение процессов...")));
+    QMetaObject::invokeMethod(&window, "onDetailAppended",
+                              Q_ARG(QString, QStringLiteral("Завершение процессов...")));
     QVERIFY(labelWithText(&window, QStringLiteral("Применение обновления")));
     QCOMPARE(window.findChild<QProgressBar *>()->value(), 80);
     QCOMPARE(logLines(&window), QStringList({QStringLiteral("Применение обновления"),

@@ -43,6 +43,8 @@ Updater::UpdateManifest manifest()
 
 void TestPackageExtraction::unpacksIntoInstallation_data()
 {
+    // A table reads best one row to a line, which the formatter would not keep.
+    // clang-format off
     QTest::addColumn<QString>("installDir"); // relative to the test directory
     QTest::addColumn<QString>("zipped");     // the directory whose contents are zipped
     QTest::addColumn<bool>("withReadme");    // a file beside the Orvalink folder
@@ -61,6 +63,7 @@ void TestPackageExtraction::unpacksIntoInstallation_data()
     QTest::newRow("every typographic single quote") << "‘a’ ‚b‛ ''/app" << "build" << false << false << inFolder;
     QTest::newRow("percent signs in the path") << "50% %1 %2/app" << "build" << false << false << inFolder;
     QTest::newRow("leftover extracted is emptied") << "app" << "build" << false << true << inFolder;
+    // clang-format on
 }
 
 void TestPackageExtraction::unpacksIntoInstallation()
@@ -77,9 +80,9 @@ void TestPackageExtraction::unpacksIntoInstallation()
     const QString install = base.filePath(installDir);
     const QString updateDir = QDir(QFileInfo(install).path()).filePath(".orvalink-update");
     QVERIFY(writeTree(install, {{"Orvalink.exe", "old"}}));
-    QVERIFY(writeTree(base.filePath("build/Orvalink"), {{"Orvalink.exe", "new"},
-                                                        {"lib/core.dll", "dll"},
-                                                        {"profiles/default.json", "{}"}}));
+    QVERIFY(writeTree(
+        base.filePath("build/Orvalink"),
+        {{"Orvalink.exe", "new"}, {"lib/core.dll", "dll"}, {"profiles/default.json", "{}"}}));
     if (withReadme)
         QVERIFY(writeTree(base.filePath("build"), {{"readme.txt", "r"}}));
     QVERIFY(QFile::setPermissions(base.filePath("build/Orvalink/Orvalink.exe"),
@@ -93,7 +96,8 @@ void TestPackageExtraction::unpacksIntoInstallation()
     QCOMPARE(run.events.last(), finished(true, "3.1.0"));
     QCOMPARE(listing(install), installed);
     // Modes survive the zip, the unpacking and the move into place.
-    const QString executable = installed.contains("Orvalink.exe") ? "Orvalink.exe" : "Orvalink/Orvalink.exe";
+    const QString executable =
+        installed.contains("Orvalink.exe") ? "Orvalink.exe" : "Orvalink/Orvalink.exe";
     QVERIFY(QFileInfo(QDir(install).filePath(executable)).isExecutable());
     QVERIFY(!QFileInfo::exists(updateDir));
 }

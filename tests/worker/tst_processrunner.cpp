@@ -28,7 +28,8 @@ void TestProcessRunner::failureText_data()
         << helper << QStringList{"--stderr", "cannot open package\n", "--exit", "3"}
         << QStringLiteral("cannot open package\n");
     QTest::newRow("stderr not trimmed")
-        << helper << QStringList{"--stdout", "ignored\n", "--stderr", "  two\nlines  \n\n", "--exit", "2"}
+        << helper
+        << QStringList{"--stdout", "ignored\n", "--stderr", "  two\nlines  \n\n", "--exit", "2"}
         << QStringLiteral("  two\nlines  \n\n");
     QTest::newRow("blank stderr gives stdout")
         << helper << QStringList{"--stderr", " \n\t\n", "--stdout", "from stdout\n", "--exit", "1"}
@@ -42,9 +43,11 @@ void TestProcessRunner::failureText_data()
         << helper << QStringList{"--stderr", "Ошибка: O’Brien\n", "--exit", "1"}
         << QStringLiteral("Ошибка: O’Brien\n");
     QTest::newRow("crash after writing")
-        << helper << QStringList{"--stderr", "about to crash\n", "--abort"} << QStringLiteral("about to crash\n");
+        << helper << QStringList{"--stderr", "about to crash\n", "--abort"}
+        << QStringLiteral("about to crash\n");
     QTest::newRow("output larger than a pipe")
-        << helper << QStringList{"--fill-stderr", "300000", "--exit", "1"} << QString(300000, QLatin1Char('x'));
+        << helper << QStringList{"--fill-stderr", "300000", "--exit", "1"}
+        << QString(300000, QLatin1Char('x'));
 }
 
 void TestProcessRunner::failureText()
@@ -63,8 +66,8 @@ void TestProcessRunner::successDiscardsOutput_data()
     QTest::addColumn<QString>("program");
     QTest::addColumn<QStringList>("arguments");
 
-    QTest::newRow("exit 0 despite stderr") << QStringLiteral("testhelper")
-                                           << QStringList{"--stderr", "warning: slow disk\n"};
+    QTest::newRow("exit 0 despite stderr")
+        << QStringLiteral("testhelper") << QStringList{"--stderr", "warning: slow disk\n"};
     // cat ends only at the end of its input, so this hangs unless the input is closed.
     QTest::newRow("input closed at start") << QStringLiteral("cat") << QStringList{};
 }
@@ -91,7 +94,8 @@ void TestProcessRunner::missingProgramFailsAtOnce()
 
 void TestProcessRunner::nullErrorPointer()
 {
-    QVERIFY(!Updater::runProcess(QStringLiteral("testhelper"), {"--stderr", "x\n", "--exit", "4"}, nullptr));
+    QVERIFY(!Updater::runProcess(QStringLiteral("testhelper"), {"--stderr", "x\n", "--exit", "4"},
+                                 nullptr));
     QVERIFY(!Updater::runProcess(QStringLiteral("no-such-program-orvalink"), {}, nullptr));
     QVERIFY(Updater::runProcess(QStringLiteral("testhelper"), {}, nullptr));
 }

@@ -37,8 +37,8 @@ void TestSafeToDelete::initTestCase()
     QVERIFY(QFile::link(base.filePath("programs"), base.filePath("programs-link")));
 
     qputenv("HOME", home.toLocal8Bit());
-    for (const char *name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_DOCUMENTS_DIR",
-                             "XDG_DOWNLOAD_DIR"})
+    for (const char *name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME",
+                             "XDG_DOCUMENTS_DIR", "XDG_DOWNLOAD_DIR"})
         qunsetenv(name);
     QCOMPARE(QDir::homePath(), home);
 }
@@ -61,15 +61,17 @@ void TestSafeToDelete::decision_data()
     QTest::newRow("Documents") << home + "/Documents" << false;
     QTest::newRow("Downloads") << home + "/Downloads" << false;
     QTest::newRow("Desktop, not created") << home + "/Desktop" << false;
-    QTest::newRow("application data") << QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
-                                      << false;
+    QTest::newRow("application data")
+        << QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) << false;
     QTest::newRow("temporary directory root") << QDir::tempPath() << false;
     QTest::newRow("installation directory") << install << false;
     QTest::newRow("directory containing the installation") << base.filePath("programs") << false;
-    QTest::newRow("installation's parent through a link") << base.filePath("programs-link") << false;
+    QTest::newRow("installation's parent through a link")
+        << base.filePath("programs-link") << false;
     QTest::newRow("updater's directory") << updater << false;
     QTest::newRow("directory containing the updater") << base.filePath("updater") << false;
-    QTest::newRow("sibling sharing a name prefix") << base.filePath("programs/Orvalink-offline") << true;
+    QTest::newRow("sibling sharing a name prefix")
+        << base.filePath("programs/Orvalink-offline") << true;
 }
 
 void TestSafeToDelete::decision()

@@ -57,7 +57,8 @@ Updater::UpdateManifest manifestWithVersion(const QString &version)
 void TestUpdateWorker::initTestCase()
 {
     for (const char *program : {"powershell.exe", "taskkill", "testhelper"})
-        QVERIFY2(QFileInfo::exists(QCoreApplication::applicationDirPath() + "/" + program), program);
+        QVERIFY2(QFileInfo::exists(QCoreApplication::applicationDirPath() + "/" + program),
+                 program);
 }
 
 void TestUpdateWorker::init()
@@ -112,25 +113,29 @@ void TestUpdateWorker::signalSequence_data()
     QTest::addColumn<QStringList>("expected");
 
     const QStringList unpacking{stage("Распаковка пакета", 72), detail("Распаковка пакета...")};
-    const QStringList applying{stage("Применение обновления", 80), detail("Завершение процессов...")};
+    const QStringList applying{stage("Применение обновления", 80),
+                               detail("Завершение процессов...")};
     const QStringList copying{stage("Копирование файлов", 85), detail("Копирование файлов...")};
     const QStringList cleaning{stage("Очистка", 95), detail("Удаление временных файлов...")};
 
-    QTest::newRow("online success") << true << QString() << false
-                                    << unpacking + applying + copying + cleaning
-            + QStringList{finished(true, "3.1.0")};
-    QTest::newRow("offline success") << false << "offline/payload" << false
-                                     << applying + copying + cleaning + QStringList{finished(true, "3.0.0")};
-    QTest::newRow("extraction fails") << true << QString() << true
-                                      << unpacking
-            + QStringList{finished(false, "Expand-Archive : The path '{package}' either does not exist "
-                                          "or is not a valid file system path.\n")};
-    QTest::newRow("installation fails") << false << "offline/missing" << false
-                                        << applying + copying
-            + QStringList{finished(false, "Extracted payload is missing.")};
-    QTest::newRow("blank payload root is offline mode") << false << "  " << false
-                                                        << applying + copying
-            + QStringList{finished(false, "Extracted payload is missing.")};
+    QTest::newRow("online success")
+        << true << QString() << false
+        << unpacking + applying + copying + cleaning + QStringList{finished(true, "3.1.0")};
+    QTest::newRow("offline success")
+        << false << "offline/payload" << false
+        << applying + copying + cleaning + QStringList{finished(true, "3.0.0")};
+    QTest::newRow("extraction fails")
+        << true << QString() << true
+        << unpacking
+               + QStringList{finished(false,
+                                      "Expand-Archive : The path '{package}' either does not exist "
+                                      "or is not a valid file system path.\n")};
+    QTest::newRow("installation fails")
+        << false << "offline/missing" << false
+        << applying + copying + QStringList{finished(false, "Extracted payload is missing.")};
+    QTest::newRow("blank payload root is offline mode")
+        << false << "  " << false
+        << applying + copying + QStringList{finished(false, "Extracted payload is missing.")};
 }
 
 void TestUpdateWorker::signalSequence()
@@ -143,8 +148,9 @@ void TestUpdateWorker::signalSequence()
     const QString package = path(".orvalink-update/package.zip");
     if (removePackage)
         QVERIFY(QFile::remove(package));
-    const auto options = online ? onlineOptions()
-                                : offlineOptions(payload.trimmed().isEmpty() ? payload : path(payload));
+    const auto options =
+        online ? onlineOptions()
+               : offlineOptions(payload.trimmed().isEmpty() ? payload : path(payload));
     const RunResult run = runWorker(options, manifestWithVersion(online ? "3.1.0" : "3.0.0"));
 
     expected.replaceInStrings(QStringLiteral("{package}"), package);
@@ -185,8 +191,10 @@ void TestUpdateWorker::waitForClient()
     const RunResult run = runWorker(options, manifestWithVersion("3.0.0"));
     QCOMPARE(run.events.last(), finished(true, "3.0.0"));
     // The wait ends with the client, not with the limit; the taskkill pause comes on top.
-    QVERIFY2(run.elapsedMs >= qMax(clientLifeMs, 0) + 1200, qPrintable(QString::number(run.elapsedMs)));
-    QVERIFY2(run.elapsedMs < qMax(clientLifeMs, 0) + 15000, qPrintable(QString::number(run.elapsedMs)));
+    QVERIFY2(run.elapsedMs >= qMax(clientLifeMs, 0) + 1200,
+             qPrintable(QString::number(run.elapsedMs)));
+    QVERIFY2(run.elapsedMs < qMax(clientLifeMs, 0) + 15000,
+             qPrintable(QString::number(run.elapsedMs)));
 }
 
 void TestUpdateWorker::endsRunningClient()
@@ -194,7 +202,8 @@ void TestUpdateWorker::endsRunningClient()
     QProcess client;
     QVERIFY(startCopyOfHelper(&client, QStringLiteral("Orvalink.exe"), 120000));
 
-    const RunResult run = runWorker(offlineOptions(path("offline/payload")), manifestWithVersion("3.0.0"));
+    const RunResult run =
+        runWorker(offlineOptions(path("offline/payload")), manifestWithVersion("3.0.0"));
     QCOMPARE(run.events.last(), finished(true, "3.0.0"));
     // The end may already have been noticed while the run was awaited.
     if (client.state() != QProcess::NotRunning)
@@ -209,7 +218,8 @@ void TestUpdateWorker::offlineCleanup_data()
     QTest::addColumn<QStringList>("removed"); // must not
 
     QTest::newRow("payload's own directory is deleted")
-        << "offline/payload" << QStringList{"app", ".orvalink-update/package.zip"} << QStringList{"offline"};
+        << "offline/payload" << QStringList{"app", ".orvalink-update/package.zip"}
+        << QStringList{"offline"};
     QTest::newRow("payload in the home folder: home stays")
         << "home/payload" << QStringList{"home/notes.txt"} << QStringList{"home/payload"};
     QTest::newRow("payload beside the installation: parent stays")
@@ -252,8 +262,8 @@ void TestUpdateWorker::preserveDirKeptWhileNotEmpty()
     }
     immutablePath = path("app/config/locked.bin"); // where the installation moves it
 
-    const RunResult run = runWorker(offlineOptions(path("offline/payload")), manifestWithVersion("3.0.0"),
-                                    60000);
+    const RunResult run =
+        runWorker(offlineOptions(path("offline/payload")), manifestWithVersion("3.0.0"), 60000);
     QCOMPARE(run.events.last(), finished(true, "3.0.0"));
     QVERIFY(QFileInfo::exists(path(".orvalink-preserve/config/configs.json")));
     QVERIFY(!QFileInfo::exists(path(".orvalink-backup")));
@@ -271,8 +281,9 @@ void TestUpdateWorker::clientOutlivesTheWait()
     options.waitPid = client.processId();
 
     const RunResult run = runWorker(options, manifestWithVersion("3.0.0"), 80000);
-    QCOMPARE(run.events, (QStringList{stage("Применение обновления", 80), detail("Завершение процессов..."),
-                                      finished(false, "Timed out waiting for the app to close.")}));
+    QCOMPARE(run.events,
+             (QStringList{stage("Применение обновления", 80), detail("Завершение процессов..."),
+                          finished(false, "Timed out waiting for the app to close.")}));
     QVERIFY2(run.elapsedMs >= 60000, qPrintable(QString::number(run.elapsedMs)));
     QCOMPARE(client.state(), QProcess::Running);
     QCOMPARE(listing(path("app")), (QStringList{"Orvalink.exe", "old-only.txt"}));

@@ -17,7 +17,7 @@ using namespace TestSupport;
 
 struct RunResult
 {
-    QStringList events;    // "stage <text> <value>", "detail <text>", "finished <true|false> <text>"
+    QStringList events; // "stage <text> <value>", "detail <text>", "finished <true|false> <text>"
     int finishedCount = 0; // counted by a QSignalSpy on the worker
     qint64 elapsedMs = 0;
 };

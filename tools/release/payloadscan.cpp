@@ -43,9 +43,9 @@ QString windowsNameProblem(const QString &name)
     static const QStringList reserved = {QStringLiteral("CON"), QStringLiteral("PRN"),
                                          QStringLiteral("AUX"), QStringLiteral("NUL")};
     const bool numberedDevice =
-        stem.size() == 4 &&
-        (stem.startsWith(QLatin1String("COM")) || stem.startsWith(QLatin1String("LPT"))) &&
-        stem.at(3) >= QLatin1Char('1') && stem.at(3) <= QLatin1Char('9');
+        stem.size() == 4
+        && (stem.startsWith(QLatin1String("COM")) || stem.startsWith(QLatin1String("LPT")))
+        && stem.at(3) >= QLatin1Char('1') && stem.at(3) <= QLatin1Char('9');
     if (reserved.contains(stem) || numberedDevice)
         return QStringLiteral("is a device name on Windows");
     return QString();

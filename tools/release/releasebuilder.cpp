@@ -1,7 +1,7 @@
 #include "tools/release/releasebuilder.h"
 
-#include "source/packagehash.h"
 #include "source/manifestparser.h"
+#include "source/packagehash.h"
 #include "tools/release/payloadscan.h"
 #include "tools/release/ziparchive.h"
 
@@ -103,9 +103,9 @@ bool sameListing(const QList<PayloadEntry> &packed, const QList<PayloadEntry> &r
         if (expected.kind != PayloadEntry::Kind::File)
             expected.size = 0;
         const PayloadEntry &actual = read.at(i);
-        if (expected.archivePath != actual.archivePath || expected.kind != actual.kind ||
-            expected.permissions != actual.permissions || expected.size != actual.size ||
-            expected.linkTarget != actual.linkTarget) {
+        if (expected.archivePath != actual.archivePath || expected.kind != actual.kind
+            || expected.permissions != actual.permissions || expected.size != actual.size
+            || expected.linkTarget != actual.linkTarget) {
             *difference =
                 QStringLiteral("packed %1, read back %2").arg(describe(expected), describe(actual));
             return false;
@@ -148,12 +148,12 @@ bool checkManifestReadsBack(const QString &manifestPath, const QString &packageP
             QStringLiteral("The written manifest is refused by the updater: %1").arg(parseError));
 
     const QString expectedHash = QString::fromLatin1(packageSha256);
-    const bool same = manifest.version == options.version && manifest.channel == options.channel &&
-                      manifest.minimumSupportedVersion == options.minimumSupportedVersion &&
-                      manifest.packageUrl == options.packageUrl &&
-                      manifest.packageHash == expectedHash &&
-                      manifest.packageFormat == QLatin1String("zip") &&
-                      manifest.mandatory == options.mandatory && manifest.releaseNotes == notes;
+    const bool same = manifest.version == options.version && manifest.channel == options.channel
+                      && manifest.minimumSupportedVersion == options.minimumSupportedVersion
+                      && manifest.packageUrl == options.packageUrl
+                      && manifest.packageHash == expectedHash
+                      && manifest.packageFormat == QLatin1String("zip")
+                      && manifest.mandatory == options.mandatory && manifest.releaseNotes == notes;
     if (!same)
         return fail(error,
                     QStringLiteral("The written manifest reads back differently from what was "
@@ -172,7 +172,8 @@ bool moveIntoPlace(QTemporaryFile *file, const QString &target, QString *error)
 {
     // rename() replaces an existing file in one step, so readers see the old or the new one.
     if (std::rename(QFile::encodeName(file->fileName()).constData(),
-                    QFile::encodeName(target).constData()) != 0)
+                    QFile::encodeName(target).constData())
+        != 0)
         return fail(error, QStringLiteral("Cannot put %1 in place: %2")
                                .arg(target, QString::fromLocal8Bit(std::strerror(errno))));
     file->setAutoRemove(false);
@@ -185,9 +186,9 @@ bool writeRelease(const ReleaseOptions &options, const QList<PayloadEntry> &entr
 {
     QTemporaryFile zipFile;
     QByteArray writtenSha256;
-    if (!openTemporary(&zipFile, outDir, QStringLiteral("package.zip"), error) ||
-        !writeZipArchive(entries, &zipFile, &writtenSha256, error) ||
-        !finishTemporary(&zipFile, error))
+    if (!openTemporary(&zipFile, outDir, QStringLiteral("package.zip"), error)
+        || !writeZipArchive(entries, &zipFile, &writtenSha256, error)
+        || !finishTemporary(&zipFile, error))
         return false;
 
     QList<PayloadEntry> readBack;
@@ -212,15 +213,15 @@ bool writeRelease(const ReleaseOptions &options, const QList<PayloadEntry> &entr
     if (manifestFile.write(manifestDocument(options, notes, diskSha256)) < 0)
         return fail(error, QStringLiteral("Cannot write %1: %2")
                                .arg(manifestFile.fileName(), manifestFile.errorString()));
-    if (!finishTemporary(&manifestFile, error) ||
-        !checkManifestReadsBack(manifestFile.fileName(), zipFile.fileName(), options, notes,
-                                diskSha256, error))
+    if (!finishTemporary(&manifestFile, error)
+        || !checkManifestReadsBack(manifestFile.fileName(), zipFile.fileName(), options, notes,
+                                   diskSha256, error))
         return false;
 
     const QString packagePath = outDir + QStringLiteral("/package.zip");
     const QString manifestPath = outDir + QStringLiteral("/manifest.json");
-    if (!moveIntoPlace(&zipFile, packagePath, error) ||
-        !moveIntoPlace(&manifestFile, manifestPath, error))
+    if (!moveIntoPlace(&zipFile, packagePath, error)
+        || !moveIntoPlace(&manifestFile, manifestPath, error))
         return false;
 
     if (summary) {
@@ -241,8 +242,8 @@ bool buildRelease(const ReleaseOptions &options, ReleaseSummary *summary, QStrin
         error->clear();
 
     QString notes;
-    if (!options.releaseNotesFile.isEmpty() &&
-        !readReleaseNotes(options.releaseNotesFile, &notes, error))
+    if (!options.releaseNotesFile.isEmpty()
+        && !readReleaseNotes(options.releaseNotesFile, &notes, error))
         return false;
 
     QList<PayloadEntry> entries;

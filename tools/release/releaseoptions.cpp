@@ -23,8 +23,8 @@ bool isKnownChannel(const QString &channel)
 
 bool isPlainName(const QString &name)
 {
-    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..") &&
-           !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'));
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
+           && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'));
 }
 
 } // namespace
@@ -108,8 +108,8 @@ bool parseReleaseOptions(const QStringList &arguments, ReleaseOptions *out, QStr
 
     const QUrl url(options.packageUrl, QUrl::StrictMode);
     const QString scheme = url.scheme().toLower();
-    if (!url.isValid() || url.host().isEmpty() ||
-        (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+    if (!url.isValid() || url.host().isEmpty()
+        || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
         return fail(error, QStringLiteral("--package-url must be an absolute http or https URL: %1")
                                .arg(options.packageUrl));
     if (!isKnownChannel(options.channel))

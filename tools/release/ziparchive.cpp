@@ -117,10 +117,10 @@ bool writeZipArchive(const QList<PayloadEntry> &entries, QIODevice *device,
         return fail(error, QStringLiteral("Cannot start the package writer."));
     // No blocking: a zip padded to a block size has zeros after its end record, which some
     // readers refuse.
-    if (archive_write_set_format_zip(archive.get()) != ARCHIVE_OK ||
-        archive_write_set_bytes_per_block(archive.get(), 0) != ARCHIVE_OK ||
-        archive_write_set_options(archive.get(), "zip:compression=deflate,zip:hdrcharset=UTF-8") !=
-            ARCHIVE_OK)
+    if (archive_write_set_format_zip(archive.get()) != ARCHIVE_OK
+        || archive_write_set_bytes_per_block(archive.get(), 0) != ARCHIVE_OK
+        || archive_write_set_options(archive.get(), "zip:compression=deflate,zip:hdrcharset=UTF-8")
+               != ARCHIVE_OK)
         return fail(
             error,
             QStringLiteral("Cannot set up the zip writer: %1").arg(archiveError(archive.get())));
@@ -148,8 +148,8 @@ bool writeZipArchive(const QList<PayloadEntry> &entries, QIODevice *device,
         if (archive_write_header(archive.get(), entry.get()) != ARCHIVE_OK)
             return fail(error, QStringLiteral("Cannot add %1 to the package: %2")
                                    .arg(payloadEntry.archivePath, archiveError(archive.get())));
-        if (payloadEntry.kind == PayloadEntry::Kind::File &&
-            !writeFileData(archive.get(), payloadEntry, error))
+        if (payloadEntry.kind == PayloadEntry::Kind::File
+            && !writeFileData(archive.get(), payloadEntry, error))
             return false;
         if (archive_write_finish_entry(archive.get()) != ARCHIVE_OK)
             return fail(error, QStringLiteral("Cannot add %1 to the package: %2")
@@ -174,9 +174,10 @@ bool readZipArchive(const QString &zipPath, QList<PayloadEntry> *entries, QStrin
     if (!archive)
         return fail(error, QStringLiteral("Cannot start the package reader."));
     archive_read_support_format_zip(archive.get());
-    if (archive_read_set_options(archive.get(), "zip:hdrcharset=UTF-8") != ARCHIVE_OK ||
-        archive_read_open_filename(archive.get(), QFile::encodeName(zipPath).constData(),
-                                   64 * 1024) != ARCHIVE_OK)
+    if (archive_read_set_options(archive.get(), "zip:hdrcharset=UTF-8") != ARCHIVE_OK
+        || archive_read_open_filename(archive.get(), QFile::encodeName(zipPath).constData(),
+                                      64 * 1024)
+               != ARCHIVE_OK)
         return fail(error, QStringLiteral("Cannot open %1 as a zip archive: %2")
                                .arg(zipPath, archiveError(archive.get())));
 

@@ -18,7 +18,9 @@ bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b)
     if (a.size() != b.size())
         return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+        auto lower = [](char c) {
+            return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        };
         if (lower(a[i]) != lower(b[i]))
             return false;
     }
@@ -57,7 +59,10 @@ bool containsSingleQuote(std::string_view text)
 class Reader
 {
 public:
-    explicit Reader(std::string_view text) : m_text(text) {}
+    explicit Reader(std::string_view text)
+        : m_text(text)
+    {
+    }
 
     void skipBlanks()
     {
@@ -82,8 +87,9 @@ public:
         if (!equalsIgnoringAsciiCase(found, expected) || containsSingleQuote(found)) {
             setError(error, found.empty()
                                 ? "Missing '" + std::string(expected) + "' in the command."
-                                : "Unexpected '" + std::string(found) + "' in the command, expected '"
-                                      + std::string(expected) + "'.");
+                                : "Unexpected '" + std::string(found)
+                                      + "' in the command, expected '" + std::string(expected)
+                                      + "'.");
             return false;
         }
         return true;
@@ -94,7 +100,8 @@ public:
         skipBlanks();
         std::size_t quote = singleQuoteLength(m_text, m_pos);
         if (quote == 0) {
-            setError(error, std::string("The value of ") + parameter + " must be a single-quoted string.");
+            setError(error,
+                     std::string("The value of ") + parameter + " must be a single-quoted string.");
             return false;
         }
         m_pos += quote;
@@ -157,8 +164,8 @@ bool parseExpandArchiveCommand(std::string_view command, ExpandArchiveRequest *o
 bool parseArguments(const std::vector<std::string> &arguments, ExpandArchiveRequest *out,
                     std::string *error)
 {
-    static const std::array<const char *, 5> expected = {
-        "-NoProfile", "-NonInteractive", "-ExecutionPolicy", "Bypass", "-Command"};
+    static const std::array<const char *, 5> expected = {"-NoProfile", "-NonInteractive",
+                                                         "-ExecutionPolicy", "Bypass", "-Command"};
     if (arguments.size() != expected.size() + 1) {
         setError(error, "Expected the arguments -NoProfile -NonInteractive -ExecutionPolicy Bypass "
                         "-Command <command>.");
@@ -166,7 +173,8 @@ bool parseArguments(const std::vector<std::string> &arguments, ExpandArchiveRequ
     }
     for (std::size_t i = 0; i < expected.size(); ++i) {
         if (!equalsIgnoringAsciiCase(arguments[i], expected[i])) {
-            setError(error, "Unexpected argument '" + arguments[i] + "', expected '" + expected[i] + "'.");
+            setError(error,
+                     "Unexpected argument '" + arguments[i] + "', expected '" + expected[i] + "'.");
             return false;
         }
     }

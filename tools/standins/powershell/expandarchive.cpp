@@ -91,10 +91,13 @@ bool resolveLexically(Components base, const Components &parts, Components *out)
 
 bool isLinkOnDisk(const std::string &path, std::string *target)
 {
-    struct stat status {};
+    struct stat status
+    {
+    };
     if (lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode))
         return false;
-    std::vector<char> buffer(static_cast<std::size_t>(status.st_size > 0 ? status.st_size : 255) + 1);
+    std::vector<char> buffer(static_cast<std::size_t>(status.st_size > 0 ? status.st_size : 255)
+                             + 1);
     const ssize_t length = readlink(path.c_str(), buffer.data(), buffer.size());
     if (length < 0)
         return false;
@@ -179,7 +182,8 @@ private:
     }
     bool outside(std::string *error, const std::string &name)
     {
-        return fail(error, "The archive entry '" + name + "' would be extracted outside the destination '"
+        return fail(error, "The archive entry '" + name
+                               + "' would be extracted outside the destination '"
                                + m_destinationPath + "'.");
     }
     // The entry's place inside the destination, or false when it would leave it or pass
@@ -256,7 +260,8 @@ bool Extraction::extractEntry(archive *reader, archive *writer, archive_entry *e
             if (status == ARCHIVE_EOF)
                 break;
             if (status != ARCHIVE_OK)
-                return fail(error, "Cannot read '" + name + "' from the archive: " + libraryError(reader));
+                return fail(error,
+                            "Cannot read '" + name + "' from the archive: " + libraryError(reader));
             if (archive_write_data_block(writer, block, size, offset) != ARCHIVE_OK)
                 return fail(error, "Cannot write '" + name + "': " + libraryError(writer));
         }
@@ -273,7 +278,9 @@ bool Extraction::extractEntry(archive *reader, archive *writer, archive_entry *e
 
 bool Extraction::run(std::string *error)
 {
-    struct stat status {};
+    struct stat status
+    {
+    };
     if (stat(m_archivePath.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
         return fail(error, "The path '" + m_archivePath
                                + "' either does not exist or is not a valid file system path.");
@@ -291,8 +298,8 @@ bool Extraction::run(std::string *error)
     std::unique_ptr<archive, ReaderCloser> reader(archive_read_new());
     archive_read_support_format_zip_seekable(reader.get());
     if (archive_read_open_filename(reader.get(), archivePath.c_str(), readBlockSize) != ARCHIVE_OK)
-        return fail(error, "The file '" + m_archivePath + "' is not a valid zip archive: "
-                               + libraryError(reader.get()));
+        return fail(error, "The file '" + m_archivePath
+                               + "' is not a valid zip archive: " + libraryError(reader.get()));
 
     // Created like Expand-Archive does, then entered so that every entry name is relative and
     // libarchive's link checks work below the destination only.
@@ -301,19 +308,19 @@ bool Extraction::run(std::string *error)
             continue;
         const std::string made = m_destinationPath.substr(0, end);
         if (mkdir(made.c_str(), 0777) != 0 && errno != EEXIST)
-            return fail(error, "Cannot create the destination '" + m_destinationPath + "': "
-                                   + std::strerror(errno) + ".");
+            return fail(error, "Cannot create the destination '" + m_destinationPath
+                                   + "': " + std::strerror(errno) + ".");
     }
     if (chdir(m_destinationPath.c_str()) != 0)
-        return fail(error, "Cannot enter the destination '" + m_destinationPath + "': "
-                               + std::strerror(errno) + ".");
+        return fail(error, "Cannot enter the destination '" + m_destinationPath
+                               + "': " + std::strerror(errno) + ".");
 
     std::unique_ptr<archive, WriterCloser> writer(archive_write_disk_new());
     // No per-entry fsync, owner or extended attributes: the package carries none worth keeping.
-    archive_write_disk_set_options(writer.get(),
-                                   ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME
-                                       | ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NODOTDOT
-                                       | ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS);
+    archive_write_disk_set_options(writer.get(), ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME
+                                                     | ARCHIVE_EXTRACT_SECURE_SYMLINKS
+                                                     | ARCHIVE_EXTRACT_SECURE_NODOTDOT
+                                                     | ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS);
 
     for (;;) {
         archive_entry *entry = nullptr;
@@ -321,8 +328,8 @@ bool Extraction::run(std::string *error)
         if (next == ARCHIVE_EOF)
             break;
         if (next < ARCHIVE_WARN)
-            return fail(error, "The archive '" + m_archivePath + "' is damaged: "
-                                   + libraryError(reader.get()));
+            return fail(error, "The archive '" + m_archivePath
+                                   + "' is damaged: " + libraryError(reader.get()));
         if (!extractEntry(reader.get(), writer.get(), entry, error))
             return false;
     }

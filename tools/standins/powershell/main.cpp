@@ -18,7 +18,8 @@ int main(int argc, char **argv)
     PowerShellStandIn::ExpandArchiveRequest request;
     std::string error;
     if (!PowerShellStandIn::parseArguments(arguments, &request, &error)
-        || !PowerShellStandIn::expandArchive(request.literalPath, request.destinationPath, &error)) {
+        || !PowerShellStandIn::expandArchive(request.literalPath, request.destinationPath,
+                                             &error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }

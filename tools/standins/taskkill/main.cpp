@@ -61,7 +61,8 @@ bool imageOf(pid_t pid, const std::string &name, std::string *image)
     const std::string stat = readFile(dir + "/stat");
     const auto open = stat.find('(');
     const auto close = stat.rfind(')');
-    if (open == std::string::npos || close == std::string::npos || close < open || close + 2 >= stat.size())
+    if (open == std::string::npos || close == std::string::npos || close < open
+        || close + 2 >= stat.size())
         return false;
     // A process that has ended but was not yet collected by its parent no longer runs.
     const char state = stat[close + 2];
@@ -83,7 +84,8 @@ bool imageOf(pid_t pid, const std::string &name, std::string *image)
     if (length > 0) {
         std::string exe(buffer.data(), static_cast<std::size_t>(length));
         const std::string deleted = " (deleted)";
-        if (exe.size() > deleted.size() && exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0)
+        if (exe.size() > deleted.size()
+            && exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0)
             exe.resize(exe.size() - deleted.size());
         if (sameName(baseName(exe), name)) {
             *image = baseName(exe);
@@ -158,8 +160,9 @@ int main(int argc, char **argv)
                             process.image.c_str(), static_cast<int>(process.pid));
                 ended = true;
             } else if (errno != ESRCH) {
-                std::fprintf(stderr, "ERROR: The process \"%s\" with PID %d could not be terminated.\n"
-                                     "Reason: Access is denied.\n",
+                std::fprintf(stderr,
+                             "ERROR: The process \"%s\" with PID %d could not be terminated.\n"
+                             "Reason: Access is denied.\n",
                              process.image.c_str(), static_cast<int>(process.pid));
                 refused = true;
                 ended = true;
