@@ -1,5 +1,6 @@
 #include "install/filetree.h"
 
+#include "platform/fileentries.h"
 #include "platform/filelinks.h"
 
 #include <QDir>
@@ -11,34 +12,56 @@ namespace Updater {
 
 namespace {
 
+using Platform::EntryKind;
+
+// A read-only entry (the read-only attribute on Windows, a folder's included) refuses deletion
+// until it is made writable again.
 bool removeFile(const QString &path)
 {
     if (QFile::remove(path))
         return true;
-    // A read-only file (the read-only attribute on Windows) refuses deletion until it is made
-    // writable again.
-    const QFile::Permissions permissions = QFile::permissions(path);
-    if (permissions & QFile::WriteUser)
-        return false;
-    return QFile::setPermissions(path, permissions | QFile::WriteUser) && QFile::remove(path);
+    return Platform::clearReadOnly(path) && QFile::remove(path);
 }
 
-// Like QDir::removeRecursively, but it checks every entry for a link itself, so neither a
-// symbolic link nor a junction (which Qt reports as a plain directory) is ever descended into.
-bool removeTree(const QString &directory)
+bool removeEmptyDirectory(const QString &path)
+{
+    if (QDir().rmdir(path))
+        return true;
+    return Platform::clearReadOnly(path) && QDir().rmdir(path);
+}
+
+// Like QDir::removeRecursively, but it asks the file system what each entry is, so neither a
+// symbolic link, a junction nor a Windows shortcut is ever followed, and it never crosses into
+// another file system (a volume mounted inside the tree keeps everything on it, as with
+// rm --one-file-system). An entry the system cannot describe is not descended into.
+bool removeTree(const QString &directory, std::uint64_t fileSystem)
 {
     bool ok = true;
     const QFileInfoList entries = listEntries(directory, EntryScope::AllEntries);
     for (const QFileInfo &entry : entries) {
         const QString path = entry.filePath();
-        if (Platform::isLink(path))
+        switch (Platform::entryKind(path)) {
+        case EntryKind::Missing:
+            break;
+        case EntryKind::Link:
             ok = Platform::removeLink(path) && ok;
-        else if (entry.isDir())
-            ok = removeTree(path) && ok;
-        else
+            break;
+        case EntryKind::Directory:
+            if (fileSystem != 0 && Platform::fileSystemId(path) != fileSystem)
+                ok = false;
+            else
+                ok = removeTree(path, fileSystem) && ok;
+            break;
+        case EntryKind::Unknown:
+            ok = false;
+            break;
+        case EntryKind::File:
+        case EntryKind::Other:
             ok = removeFile(path) && ok;
+            break;
+        }
     }
-    return QDir().rmdir(directory) && ok;
+    return removeEmptyDirectory(directory) && ok;
 }
 
 } // namespace
@@ -53,18 +76,24 @@ QFileInfoList listEntries(const QString &directory, EntryScope scope)
 
 bool entryExists(const QString &path)
 {
-    return QFileInfo::exists(path) || Platform::isLink(path);
+    return Platform::entryKind(path) != EntryKind::Missing;
 }
 
 bool removePath(const QString &path)
 {
-    if (Platform::isLink(path))
-        return Platform::removeLink(path);
-    const QFileInfo info(path);
-    if (!info.exists())
+    switch (Platform::entryKind(path)) {
+    case EntryKind::Missing:
         return true;
-    if (info.isDir())
-        return removeTree(path);
+    case EntryKind::Link:
+        return Platform::removeLink(path);
+    case EntryKind::Directory:
+        return removeTree(path, Platform::fileSystemId(path));
+    case EntryKind::Unknown:
+        return false;
+    case EntryKind::File:
+    case EntryKind::Other:
+        break;
+    }
     return removeFile(path);
 }
 
@@ -88,37 +117,38 @@ bool renameWithRetries(const QString &source, const QString &target, int attempt
 
 bool copyRecursively(const QString &source, const QString &target, EntryScope scope)
 {
-    if (Platform::isLink(source)) {
-        if (Platform::isLink(target) || QFileInfo(target).isFile())
+    const EntryKind kind = Platform::entryKind(source);
+    if (kind == EntryKind::Link) {
+        if (Platform::entryKind(target) != EntryKind::Directory)
             removePath(target);
         return Platform::copyLink(source, target);
     }
     const QFileInfo info(source);
-    if (!info.exists())
-        return false;
-    if (info.isDir()) {
+    if (kind == EntryKind::Directory) {
         // An unreadable directory lists as empty; copying it would pass off an empty copy as
         // complete.
         if (!info.isReadable())
             return false;
         // Writing through a link at the target would put the copy outside the tree.
-        if (Platform::isLink(target))
-            Platform::removeLink(target);
-        if (!QDir().mkpath(target) || !QFileInfo(target).isDir())
+        const EntryKind targetKind = Platform::entryKind(target);
+        if (targetKind == EntryKind::Link || targetKind == EntryKind::File)
+            removePath(target);
+        if (!QDir().mkpath(target) || Platform::entryKind(target) != EntryKind::Directory)
             return false;
         const QDir targetDir(target);
         const QFileInfoList entries = listEntries(source, scope);
         for (const QFileInfo &entry : entries) {
             const QString entryPath = entry.absoluteFilePath();
             // Sockets, pipes and devices hold no data to copy (and reading a pipe would block).
-            if (!entry.isDir() && !entry.isFile() && !Platform::isLink(entryPath))
+            const EntryKind entryKind = Platform::entryKind(entryPath);
+            if (entryKind == EntryKind::Other || entryKind == EntryKind::Missing)
                 continue;
             if (!copyRecursively(entryPath, targetDir.filePath(entry.fileName()), scope))
                 return false;
         }
         return true;
     }
-    if (!info.isFile())
+    if (kind != EntryKind::File)
         return false;
     // QFile::copy never overwrites.
     QFile::remove(target);

@@ -1,6 +1,6 @@
 #include "platform/filelinks.h"
 
-#include <QDir>
+#include "platform/longpath.h"
 
 #include <cstddef>
 #include <string>
@@ -46,13 +46,11 @@ constexpr DWORD reparseHeaderSize = offsetof(ReparseDataBuffer, SymbolicLinkRepa
 #define SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE 0x2
 #endif
 
+// Every path goes to the system with the long-path prefix, so that links deep in a tree beyond
+// MAX_PATH are still seen as links.
 std::wstring nativePath(const QString &path)
 {
-    QString native = QDir::toNativeSeparators(path);
-    // FindFirstFileW and CreateFileW refuse a trailing separator on a file name.
-    while (native.size() > 3 && native.endsWith(QLatin1Char('\\')))
-        native.chop(1);
-    return native.toStdWString();
+    return longPath(path);
 }
 
 // The reparse tag of the entry itself (0 when it has none), and its own attributes.

@@ -18,6 +18,7 @@ class TestFileTree : public QObject
 private slots:
     void removePath_data();
     void removePath();
+    void removePathStaysOnItsFileSystem();
     void renameWithRetries_data();
     void renameWithRetries();
     void renameWithRetries_undeletableTarget();
@@ -78,6 +79,23 @@ void TestFileTree::removePath()
     QVERIFY(Updater::removePath(path));
     QVERIFY(!entryExists(path));
     QCOMPARE(snapshot(outside), outsideBefore);
+}
+
+void TestFileTree::removePathStaysOnItsFileSystem()
+{
+    // A volume mounted inside the tree (a config on its own disk) keeps everything on it: the
+    // removal fails there instead of emptying the volume.
+    QTemporaryDir tmp;
+    const QString tree = tmp.filePath(QStringLiteral("backup"));
+    writeFile(tree + QStringLiteral("/app.dll"), "x");
+    FileSystemFaults faults;
+    if (!faults.mountTmpfs(tree + QStringLiteral("/config"), QStringLiteral("1M")))
+        QSKIP("mount is not available here");
+    writeFile(tree + QStringLiteral("/config/configs.json"), "settings");
+
+    QVERIFY(!Updater::removePath(tree));
+    QCOMPARE(readFile(tree + QStringLiteral("/config/configs.json")), QByteArray("settings"));
+    QVERIFY(!entryExists(tree + QStringLiteral("/app.dll")));
 }
 
 void TestFileTree::renameWithRetries_data()

@@ -1,0 +1,79 @@
+#include "platform/fileentries.h"
+
+#include "platform/longpath.h"
+
+#include <io.h>
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+namespace Updater::Platform {
+
+EntryKind entryKind(const QString &path)
+{
+    WIN32_FIND_DATAW data;
+    const HANDLE find = FindFirstFileW(longPath(path).c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? EntryKind::Missing
+                                                                              : EntryKind::Unknown;
+    }
+    FindClose(find);
+    // Every reparse point is taken as a link: symbolic links and junctions, and also volume
+    // mount points and cloud placeholders, none of which a removal may walk into.
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        return EntryKind::Link;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        return EntryKind::Directory;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE)
+        return EntryKind::Other;
+    // A shortcut (.lnk) is a plain file here, whatever it points at.
+    return EntryKind::File;
+}
+
+std::uint64_t fileSystemId(const QString &path)
+{
+    const HANDLE handle = CreateFileW(
+        longPath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return 0;
+    BY_HANDLE_FILE_INFORMATION information;
+    const BOOL ok = GetFileInformationByHandle(handle, &information);
+    CloseHandle(handle);
+    // Zero is a serial number no formatted volume has; it stands for "cannot tell".
+    return ok ? information.dwVolumeSerialNumber : 0;
+}
+
+bool clearReadOnly(const QString &path)
+{
+    const std::wstring native = longPath(path);
+    const DWORD attributes = GetFileAttributesW(native.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return false;
+    if (!(attributes & FILE_ATTRIBUTE_READONLY))
+        return true;
+    return SetFileAttributesW(native.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY)) != 0;
+}
+
+bool replaceFile(const QString &source, const QString &target)
+{
+    // MOVEFILE_REPLACE_EXISTING renames over the old file in one step; WRITE_THROUGH returns only
+    // once the rename is on disk. Without COPY_ALLOWED it never turns into a copy.
+    return MoveFileExW(longPath(source).c_str(), longPath(target).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+           != 0;
+}
+
+bool flushToDisk(int fileHandle)
+{
+    // QFileDevice::handle() gives a C runtime descriptor on Windows too.
+    const intptr_t handle = _get_osfhandle(fileHandle);
+    if (handle == -1)
+        return false;
+    return FlushFileBuffers(reinterpret_cast<HANDLE>(handle)) != 0;
+}
+
+} // namespace Updater::Platform
