@@ -12,6 +12,7 @@ packages=(
     e2fsprogs util-linux procps psmisc
     clang clang-format libclang-rt-14-dev
     mingw-w64-x86-64-dev g++-mingw-w64-x86-64-posix
+    qt6-base-dev-tools libz-mingw-w64-dev wine64 xclip xz-utils
 )
 
 missing=()

@@ -1,5 +1,7 @@
 #include "expandarchive.h"
 
+#include "entrypath.h"
+
 #include <archive.h>
 #include <archive_entry.h>
 
@@ -15,8 +17,6 @@ namespace PowerShellStandIn {
 
 namespace {
 
-using Components = std::vector<std::string>;
-
 // Large reads keep the number of system calls down on packages of many megabytes.
 constexpr std::size_t readBlockSize = 1 << 20;
 constexpr int maxLinkHops = 40;
@@ -29,65 +29,6 @@ struct WriterCloser
 {
     void operator()(archive *a) const { archive_write_free(a); }
 };
-
-std::string join(const Components &parts, std::size_t count)
-{
-    std::string path;
-    for (std::size_t i = 0; i < count && i < parts.size(); ++i) {
-        if (i > 0)
-            path += '/';
-        path += parts[i];
-    }
-    return path;
-}
-
-std::string join(const Components &parts)
-{
-    return join(parts, parts.size());
-}
-
-// Splits on both separators, as Windows reads archive names, so that "..\x" is caught too.
-Components split(const std::string &path)
-{
-    Components parts;
-    std::string current;
-    for (const char c : path) {
-        if (c == '/' || c == '\\') {
-            parts.push_back(current);
-            current.clear();
-        } else {
-            current += c;
-        }
-    }
-    parts.push_back(current);
-    return parts;
-}
-
-bool isAbsoluteName(const std::string &name)
-{
-    if (!name.empty() && (name[0] == '/' || name[0] == '\\'))
-        return true;
-    // A drive ("C:") would make the name absolute on Windows.
-    return name.size() >= 2 && name[1] == ':';
-}
-
-// Applies "." and ".." to parts on top of base. False when ".." climbs above the top.
-bool resolveLexically(Components base, const Components &parts, Components *out)
-{
-    for (const std::string &part : parts) {
-        if (part.empty() || part == ".")
-            continue;
-        if (part == "..") {
-            if (base.empty())
-                return false;
-            base.pop_back();
-            continue;
-        }
-        base.push_back(part);
-    }
-    *out = std::move(base);
-    return true;
-}
 
 bool isLinkOnDisk(const std::string &path, std::string *target)
 {
@@ -199,7 +140,7 @@ private:
 
 bool Extraction::placeOf(const std::string &name, Components *place) const
 {
-    if (name.empty() || isAbsoluteName(name) || !resolveLexically({}, split(name), place))
+    if (!placeInside(name, place))
         return false;
     for (std::size_t depth = 1; depth < place->size(); ++depth) {
         if (m_createdLinks.count(join(*place, depth)))

@@ -1,0 +1,43 @@
+# Finds the Windows kit, a static Qt 6.4.2 for x86_64-w64-mingw32 (scripts/build-windows-kit.sh
+# makes one), for the scripts that cross-build; sourced, not run. find_windows_kit sets
+# windows_kit to the kit's folder, the one that holds lib/cmake/Qt6/qt.toolchain.cmake. It takes,
+# in turn: $UPDATER_WINDOWS_KIT; the copy unpacked in the cache; the packed kit
+# (qt-6.4.2-mingw-w64-static.tar.xz) in ../shared/windows-kit/ beside the checkout or in
+# /work/shared/windows-kit/, which it unpacks into the cache. Without one it prints one line on
+# how to build it and returns 1.
+
+windows_kit_cache=${XDG_CACHE_HOME:-$HOME/.cache}/orvalink/windows-kit
+windows_kit_archive=qt-6.4.2-mingw-w64-static.tar.xz
+windows_kit_toolchain=lib/cmake/Qt6/qt.toolchain.cmake
+
+find_windows_kit() {
+    local checkout dir unpack
+    windows_kit=
+    if [ -n "${UPDATER_WINDOWS_KIT:-}" ]; then
+        if [ -f "$UPDATER_WINDOWS_KIT/$windows_kit_toolchain" ]; then
+            windows_kit=$UPDATER_WINDOWS_KIT
+            return 0
+        fi
+        echo "UPDATER_WINDOWS_KIT ($UPDATER_WINDOWS_KIT) is no Windows kit; build one with: bash scripts/build-windows-kit.sh"
+        return 1
+    fi
+    checkout=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+    for dir in "" "$checkout/../shared/windows-kit" /work/shared/windows-kit; do
+        if [ -n "$dir" ] && [ -f "$dir/$windows_kit_archive" ] && [ ! -e "$windows_kit_cache" ]; then
+            mkdir -p "$(dirname "$windows_kit_cache")"
+            unpack=$(mktemp -d "$windows_kit_cache.unpacking.XXXXXX")
+            # Moved into place whole once complete, so that an interrupted unpacking leaves no half
+            # kit behind (and a concurrent one that finished first wins).
+            if tar -xJf "$dir/$windows_kit_archive" -C "$unpack"; then
+                mv -T "$unpack/${windows_kit_archive%.tar.xz}" "$windows_kit_cache" 2>/dev/null || true
+            fi
+            rm -rf "$unpack"
+        fi
+        if [ -f "$windows_kit_cache/$windows_kit_toolchain" ]; then
+            windows_kit=$windows_kit_cache
+            return 0
+        fi
+    done
+    echo "No Windows kit (static Qt 6.4.2 for mingw-w64); build one with: bash scripts/build-windows-kit.sh"
+    return 1
+}

@@ -1,0 +1,477 @@
+#include "e2eharness.h"
+#include "fixtures.h"
+#include "nginxserver.h"
+#include "treesnapshot.h"
+#include "windowpicture.h"
+#include "xvfbdisplay.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace E2e;
+
+// The real OrvalinkUpdater.exe, cross-built by scripts/build-windows.sh, run under Wine on a
+// private Xvfb display in a fresh prefix: the message box, whole offline and online updates of an
+// installation on C:, a failed one, the window's picture, and the powershell.exe stand-in that
+// takes the place of Windows PowerShell (Wine has none) in its system folder. Wine's own taskkill
+// ends the client. Started by wine-tests.sh, which builds the programs and tells where they are.
+class TestWineUpdate : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+    void cleanupTestCase();
+    void importsSystemDllsOnly();
+    void missingArgumentsShowMessageBox();
+    void standInExpandArchive_data();
+    void standInExpandArchive();
+    void offlineUpdate();
+    void onlineUpdate();
+    void failedUpdateKeepsWindowOpen();
+
+private:
+    QString cDrive(const QString &relative) const
+    {
+        return m_prefix + QStringLiteral("/drive_c/") + relative;
+    }
+    void startWine(QProcess *process, const QString &windowsProgram, const QStringList &arguments);
+    void startUpdater(QProcess *process, const QStringList &arguments)
+    {
+        startWine(process, QStringLiteral("C:\\updater\\OrvalinkUpdater.exe"), arguments);
+    }
+    bool runWine(const QStringList &arguments, QString *output);
+    bool writeInstallationOnC(const QString &relative);
+    bool writePayloadOnC(const QString &relative);
+    bool publish(const QString &payloadRelative, const QString &hash);
+
+    QTemporaryDir m_temp;
+    XvfbDisplay m_display;
+    NginxServer *m_server = nullptr;
+    QString m_windowsBin;
+    QString m_wine;
+    QString m_prefix;
+    QByteArray m_client;
+    QProcessEnvironment m_environment;
+};
+
+namespace {
+
+constexpr int updateTimeoutMs = 120000;
+
+QString windowsPath(const QString &relative)
+{
+    return QStringLiteral("C:\\") + QString(relative).replace(QLatin1Char('/'), QLatin1Char('\\'));
+}
+
+// "<image> <pid> started|exited" lines of the fake clients that ran from dir.
+QStringList clientEvents(const QString &dir)
+{
+    return QString::fromUtf8(readFile(QDir(dir).filePath(QStringLiteral("starts.log"))))
+        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+bool waitForExit(QProcess *process, int timeoutMs)
+{
+    return waitUntil([process] { return process->state() == QProcess::NotRunning; }, timeoutMs);
+}
+
+// The X window of the updater (its window or its message box), or empty.
+QString windowId()
+{
+    QString found;
+    runCommand(
+        QStringLiteral("xdotool"),
+        {QStringLiteral("search"), QStringLiteral("--name"), QStringLiteral("^Orvalink Updater$")},
+        &found);
+    return found.section(QLatin1Char('\n'), 0, 0).trimmed();
+}
+
+void pressKeys(const QString &window, const QStringList &keys)
+{
+    runCommand(QStringLiteral("xdotool"),
+               {QStringLiteral("windowfocus"), QStringLiteral("--sync"), window});
+    runCommand(QStringLiteral("xdotool"), QStringList{QStringLiteral("key")} + keys);
+}
+
+} // namespace
+
+void TestWineUpdate::initTestCase()
+{
+    m_windowsBin = qEnvironmentVariable("UPDATER_WINDOWS_BIN_DIR");
+    m_wine = qEnvironmentVariable("UPDATER_WINE");
+    for (const QString &program :
+         {QStringLiteral("OrvalinkUpdater.exe"), QStringLiteral("powershell.exe"),
+          QStringLiteral("fakeclient.exe")})
+        QVERIFY2(QFileInfo::exists(QDir(m_windowsBin).filePath(program)),
+                 qPrintable(m_windowsBin + QLatin1Char('/') + program));
+    QVERIFY2(QFileInfo(m_wine).isExecutable(), "UPDATER_WINE names no Wine loader");
+    m_client = readFile(QDir(m_windowsBin).filePath(QStringLiteral("fakeclient.exe")));
+    QVERIFY(m_temp.isValid());
+    QString error;
+    QVERIFY2(m_display.start(m_temp.path(), &error), qPrintable(error));
+    // For xdotool and xclip, run from here.
+    qputenv("DISPLAY", m_display.display().toLocal8Bit());
+
+    m_prefix = m_temp.filePath(QStringLiteral("prefix"));
+    m_environment = QProcessEnvironment::systemEnvironment();
+    // Wine hands the Unix environment on to Windows programs, and Qt there has no offscreen plugin.
+    m_environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    m_environment.insert(QStringLiteral("WINEPREFIX"), m_prefix);
+    m_environment.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all"));
+    // No offer to download Mono or Gecko, which would wait for a click.
+    m_environment.insert(QStringLiteral("WINEDLLOVERRIDES"), QStringLiteral("mscoree,mshtml="));
+    m_environment.insert(QStringLiteral("DISPLAY"), m_display.display());
+    m_environment.insert(QStringLiteral("LANG"), QStringLiteral("C.UTF-8"));
+
+    QElapsedTimer boot;
+    boot.start();
+    QString output;
+    QVERIFY2(runWine({QStringLiteral("wineboot"), QStringLiteral("--init")}, &output),
+             qPrintable(output));
+    qInfo("prefix made in %lld ms", boot.elapsed());
+    // Where the updater starts Windows PowerShell from; Wine has a stub there that does nothing.
+    const QString powershell =
+        cDrive(QStringLiteral("windows/system32/WindowsPowerShell/v1.0/powershell.exe"));
+    QFile::remove(powershell);
+    QVERIFY(QFile::copy(QDir(m_windowsBin).filePath(QStringLiteral("powershell.exe")), powershell));
+    // In a folder of its own, not beside the stand-in in build-windows/bin, so that powershell.exe
+    // is found where Windows keeps it.
+    QVERIFY(
+        writeFile(cDrive(QStringLiteral("updater/OrvalinkUpdater.exe")),
+                  readFile(QDir(m_windowsBin).filePath(QStringLiteral("OrvalinkUpdater.exe")))));
+
+    m_server = new NginxServer(m_temp.filePath(QStringLiteral("nginx")));
+    QVERIFY2(m_server->start(&error), qPrintable(error));
+}
+
+void TestWineUpdate::cleanup()
+{
+    // The clients that the updater started again, and whatever a failed case left running.
+    runWine({QStringLiteral("taskkill"), QStringLiteral("/F"), QStringLiteral("/IM"),
+             QStringLiteral("Orvalink.exe"), QStringLiteral("/IM"), QStringLiteral("Core.exe"),
+             QStringLiteral("/IM"), QStringLiteral("OrvalinkUpdater.exe")},
+            nullptr);
+}
+
+void TestWineUpdate::cleanupTestCase()
+{
+    delete m_server;
+    if (!m_prefix.isEmpty()) {
+        QProcess server;
+        server.setProcessEnvironment(m_environment);
+        server.start(QFileInfo(m_wine).dir().filePath(QStringLiteral("wineserver")),
+                     {QStringLiteral("--kill")});
+        server.waitForFinished(30000);
+    }
+}
+
+void TestWineUpdate::startWine(QProcess *process, const QString &windowsProgram,
+                               const QStringList &arguments)
+{
+    process->setProcessEnvironment(m_environment);
+    process->setProcessChannelMode(QProcess::MergedChannels);
+    process->start(m_wine, QStringList{windowsProgram} + arguments);
+    QVERIFY2(process->waitForStarted(10000), qPrintable(process->errorString()));
+}
+
+bool TestWineUpdate::runWine(const QStringList &arguments, QString *output)
+{
+    QProcess process;
+    startWine(&process, arguments.first(), arguments.mid(1));
+    const bool finished = waitForExit(&process, 120000);
+    if (output)
+        *output = QString::fromUtf8(process.readAll());
+    return finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+// The installation of the e2e fixtures, with the fake client as Orvalink.exe and Core.exe and
+// without its link out of the installation (a Windows installation has none).
+bool TestWineUpdate::writeInstallationOnC(const QString &relative)
+{
+    const QDir dir(cDrive(relative));
+    if (!writeInstallation(dir.path(), m_temp.filePath(QStringLiteral("unused.log")),
+                           m_temp.filePath(QStringLiteral("outside"))))
+        return false;
+    return QFile::remove(dir.filePath(QStringLiteral("profiles/shared")))
+           && QFile::remove(dir.filePath(QStringLiteral("Orvalink.exe")))
+           && writeFile(dir.filePath(QStringLiteral("Orvalink.exe")), m_client)
+           && writeFile(dir.filePath(QStringLiteral("Core.exe")), m_client);
+}
+
+// The payload of the fixtures with the fake client. Wine makes the .exe files it writes
+// executable, the stand-in's too.
+bool TestWineUpdate::writePayloadOnC(const QString &relative)
+{
+    const QDir dir(cDrive(relative));
+    return writePayload(dir.path(), m_temp.filePath(QStringLiteral("unused.log")))
+           && writeExecutable(dir.filePath(QStringLiteral("Orvalink.exe")), m_client)
+           && writeExecutable(dir.filePath(QStringLiteral("Core.exe")), m_client);
+}
+
+// Zips the payload into the server's www/package.zip and writes www/manifest.json, which gives
+// the hash (empty: the zip's own).
+bool TestWineUpdate::publish(const QString &payloadRelative, const QString &hash)
+{
+    const QString zip = QDir(m_server->wwwDir()).filePath(QStringLiteral("package.zip"));
+    QString error;
+    if (!zipTree(cDrive(payloadRelative), zip, &error)) {
+        qWarning("%s", qPrintable(error));
+        return false;
+    }
+    const QJsonObject manifest{
+        {QStringLiteral("version"), QStringLiteral("3.0.0")},
+        {QStringLiteral("package_url"), m_server->httpUrl(QStringLiteral("/package.zip"))},
+        {QStringLiteral("package_hash"), hash.isEmpty() ? sha256OfFile(zip) : hash}};
+    return writeFile(QDir(m_server->wwwDir()).filePath(QStringLiteral("manifest.json")),
+                     QJsonDocument(manifest).toJson());
+}
+
+void TestWineUpdate::importsSystemDllsOnly()
+{
+    QString output;
+    QVERIFY2(runCommand(QStringLiteral("x86_64-w64-mingw32-objdump"),
+                        {QStringLiteral("-p"),
+                         QDir(m_windowsBin).filePath(QStringLiteral("OrvalinkUpdater.exe"))},
+                        &output),
+             qPrintable(output));
+    QStringList dlls;
+    for (const QRegularExpressionMatch &match :
+         QRegularExpression(QStringLiteral("DLL Name: (\\S+)")).globalMatch(output))
+        dlls << match.captured(1);
+    QVERIFY2(dlls.contains(QStringLiteral("KERNEL32.dll"), Qt::CaseInsensitive),
+             qPrintable(dlls.join(QLatin1Char(' '))));
+    // A system DLL is one that a bare Windows (here: a fresh prefix) has, or an API set.
+    const QStringList system =
+        QDir(cDrive(QStringLiteral("windows/system32"))).entryList(QDir::Files);
+    for (const QString &dll : std::as_const(dlls)) {
+        QVERIFY2(dll.startsWith(QLatin1String("api-ms-win-"), Qt::CaseInsensitive)
+                     || system.contains(dll, Qt::CaseInsensitive),
+                 qPrintable(QStringLiteral("imports %1, which Windows does not have").arg(dll)));
+    }
+}
+
+void TestWineUpdate::missingArgumentsShowMessageBox()
+{
+    QProcess updater;
+    startUpdater(&updater, {});
+    QString window;
+    QVERIFY2(waitUntil(
+                 [&] {
+                     return !(window = windowId()).isEmpty()
+                            || updater.state() == QProcess::NotRunning;
+                 },
+                 60000),
+             "no window titled \"Orvalink Updater\"");
+    QVERIFY2(!window.isEmpty(), qPrintable(QString::fromUtf8(updater.readAll())));
+    // Return presses the default button; pressed again until the box has it.
+    QVERIFY(waitUntil(
+        [&] {
+            pressKeys(window, {QStringLiteral("Return")});
+            return waitForExit(&updater, 1000);
+        },
+        20000));
+    QCOMPARE(updater.exitCode(), 1);
+}
+
+void TestWineUpdate::standInExpandArchive_data()
+{
+    // Entries get their names by patching those of a zip made from files: {entry} is the name
+    // that replaces "xx/victim.txt" (same length). Refused names must leave nothing outside.
+    QTest::addColumn<QByteArray>("entry");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("plain entries") << QByteArray("xx/victim.txt") << false;
+    QTest::newRow("../ leads out") << QByteArray("../victim.txt") << true;
+    QTest::newRow("..\\ leads out") << QByteArray("..\\victim.txt") << true;
+    QTest::newRow("deeper ../ leads out") << QByteArray("a/../../v.txt") << true;
+    QTest::newRow("absolute") << QByteArray("/xx/victim.tx") << true;
+    QTest::newRow("drive") << QByteArray("C:/victim.txt") << true;
+}
+
+void TestWineUpdate::standInExpandArchive()
+{
+    QFETCH(QByteArray, entry);
+    QFETCH(bool, refused);
+
+    const QString base = QStringLiteral("expand/") + QString::fromLatin1(entry.toHex());
+    const QString content = cDrive(base + QStringLiteral("/content"));
+    QVERIFY(writeFile(content + QStringLiteral("/dir/sub/file.txt"), "in a folder\n"));
+    // Larger than the stand-in's buffers, unpacked across several of them.
+    QVERIFY(writeFile(content + QStringLiteral("/big.bin"), QByteArray(600000, 'z')));
+    QVERIFY(QFile::link(QStringLiteral("dir/sub/file.txt"), content + QStringLiteral("/link")));
+    QVERIFY(writeFile(content + QStringLiteral("/xx/victim.txt"), "victim\n"));
+    QString error;
+    const QString zip = cDrive(base + QStringLiteral("/deep/package.zip"));
+    QVERIFY2(zipTree(content, zip, &error), qPrintable(error));
+    if (entry != "xx/victim.txt")
+        QVERIFY(patchZipNames(zip, "xx/victim.txt", entry));
+
+    QString output;
+    const bool unpacked = runWine(
+        {windowsPath(QStringLiteral("windows/system32/WindowsPowerShell/v1.0/powershell.exe")),
+         QStringLiteral("-NoProfile"), QStringLiteral("-NonInteractive"),
+         QStringLiteral("-ExecutionPolicy"), QStringLiteral("Bypass"), QStringLiteral("-Command"),
+         QStringLiteral("Expand-Archive -LiteralPath '%1' -DestinationPath '%2' -Force")
+             .arg(windowsPath(base + QStringLiteral("/deep/package.zip")),
+                  windowsPath(base + QStringLiteral("/deep/out")))},
+        &output);
+    QVERIFY2(unpacked == !refused, qPrintable(output));
+    if (refused) {
+        QVERIFY2(output.contains(QLatin1String("outside the destination")), qPrintable(output));
+        const TreeSnapshot around = TreeSnapshot::take(cDrive(base + QStringLiteral("/deep")));
+        for (const QString &path : around.entries().keys())
+            QVERIFY2(path == QLatin1String("package.zip") || path.startsWith(QLatin1String("out")),
+                     qPrintable(path));
+        QVERIFY(!QFileInfo::exists(cDrive(QStringLiteral("victim.txt"))));
+        QVERIFY(!QFileInfo::exists(cDrive(QStringLiteral("xx/victim.tx"))));
+        return;
+    }
+    const TreeSnapshot packed = TreeSnapshot::take(content);
+    const TreeSnapshot out = TreeSnapshot::take(cDrive(base + QStringLiteral("/deep/out")));
+    for (const QString &path : {QStringLiteral("dir/sub/file.txt"), QStringLiteral("big.bin"),
+                                QStringLiteral("xx/victim.txt")})
+        QCOMPARE(out.value(path), packed.value(path));
+    // As Expand-Archive on Windows writes it, the link is a file that holds its target.
+    QCOMPARE(readFile(cDrive(base + QStringLiteral("/deep/out/link"))),
+             QByteArray("dir/sub/file.txt"));
+}
+
+void TestWineUpdate::offlineUpdate()
+{
+    QVERIFY(writeInstallationOnC(QStringLiteral("Orvalink")));
+    QVERIFY(writePayloadOnC(QStringLiteral("drop/payload")));
+    const TreeSnapshot before = TreeSnapshot::take(cDrive(QStringLiteral("Orvalink")));
+    const TreeSnapshot payload = TreeSnapshot::take(cDrive(QStringLiteral("drop/payload")));
+
+    QProcess updater;
+    startUpdater(&updater,
+                 {QStringLiteral("--install-dir"), windowsPath(QStringLiteral("Orvalink")),
+                  QStringLiteral("--current-version"), QStringLiteral("2.4.1"),
+                  QStringLiteral("--offline-payload-root"),
+                  windowsPath(QStringLiteral("drop/payload"))});
+    QVERIFY2(waitForExit(&updater, updateTimeoutMs), "the window did not close by itself");
+    QCOMPARE(updater.exitCode(), 0);
+
+    const QStringList problems =
+        problemsAfterUpdate(cDrive(QStringLiteral("Orvalink")), payload, before);
+    QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
+    QVERIFY2(!QFileInfo::exists(cDrive(QStringLiteral("drop"))),
+             "the payload's folder is left over");
+    QVERIFY2(waitUntil([&] { return clientEvents(cDrive(QStringLiteral("Orvalink"))).size() == 1; },
+                       20000),
+             "the new client was not started");
+    QVERIFY(clientEvents(cDrive(QStringLiteral("Orvalink")))
+                .first()
+                .startsWith(QLatin1String("Orvalink.exe ")));
+}
+
+void TestWineUpdate::onlineUpdate()
+{
+    const QString install = QStringLiteral("Program Files/Orvalink");
+    QVERIFY(writeInstallationOnC(install));
+    QVERIFY(writePayloadOnC(QStringLiteral("online/payload")));
+    QVERIFY(publish(QStringLiteral("online/payload"), QString()));
+    const TreeSnapshot before = TreeSnapshot::take(cDrive(install));
+    const TreeSnapshot payload = TreeSnapshot::take(cDrive(QStringLiteral("online/payload")));
+
+    // A part of the client that stays until taskkill ends it, and a client elsewhere that the
+    // updater waits for: it ends by itself after 8 s, unless something ends it before.
+    QVERIFY(writeFile(cDrive(QStringLiteral("running/Orvalink.exe")), m_client));
+    QProcess core;
+    QProcess client;
+    startWine(&core, windowsPath(install + QStringLiteral("/Core.exe")), {});
+    startWine(&client, windowsPath(QStringLiteral("running/Orvalink.exe")), {QStringLiteral("8")});
+    QVERIFY(waitUntil(
+        [&] {
+            return clientEvents(cDrive(QStringLiteral("running"))).size() == 1
+                   && clientEvents(cDrive(install)).size() == 1;
+        },
+        30000));
+    const QString clientPid =
+        clientEvents(cDrive(QStringLiteral("running"))).first().section(QLatin1Char(' '), 1, 1);
+
+    QProcess updater;
+    startUpdater(&updater, {QStringLiteral("--install-dir"), windowsPath(install),
+                            QStringLiteral("--current-version"), QStringLiteral("2.4.1"),
+                            QStringLiteral("--manifest-url"),
+                            m_server->httpUrl(QStringLiteral("/manifest.json")),
+                            QStringLiteral("--wait-pid"), clientPid});
+
+    // Taken while the update waits for the client.
+    QString error;
+    const QImage picture = captureUpdaterWindow(m_display.display(), 4, 30000, &error);
+    QVERIFY2(!picture.isNull(), qPrintable(QStringLiteral("no picture: ") + error));
+    const QString png = QDir(artifactDir()).filePath(QStringLiteral("wine-updater-window.png"));
+    QVERIFY(picture.save(png));
+    qInfo("window picture: %s", qPrintable(png));
+
+    QVERIFY2(waitForExit(&updater, updateTimeoutMs), "the window did not close by itself");
+    QCOMPARE(updater.exitCode(), 0);
+    QVERIFY2(waitForExit(&core, 20000), "Core.exe is still running");
+    // Ended by taskkill, the client would not have written this line.
+    QVERIFY2(
+        clientEvents(cDrive(QStringLiteral("running"))).last().endsWith(QLatin1String(" exited")),
+        "the client that the updater was to wait for was ended instead");
+
+    const QStringList problems = problemsAfterUpdate(cDrive(install), payload, before);
+    QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
+    QVERIFY2(waitUntil([&] { return clientEvents(cDrive(install)).size() == 1; }, 20000),
+             "the new client was not started");
+    QVERIFY(clientEvents(cDrive(install)).first().startsWith(QLatin1String("Orvalink.exe ")));
+
+    const QStringList problemsInPicture = russianTextProblems(picture, 4);
+    QVERIFY2(problemsInPicture.isEmpty(), qPrintable(problemsInPicture.join(QStringLiteral("; "))));
+}
+
+void TestWineUpdate::failedUpdateKeepsWindowOpen()
+{
+    const QString install = QStringLiteral("failing/Orvalink");
+    QVERIFY(writeInstallationOnC(install));
+    QVERIFY(writePayloadOnC(QStringLiteral("failing-payload")));
+    QVERIFY(publish(QStringLiteral("failing-payload"), QString(64, QLatin1Char('0'))));
+    const TreeSnapshot before = TreeSnapshot::take(cDrive(install));
+
+    QProcess updater;
+    startUpdater(&updater, {QStringLiteral("--install-dir"), windowsPath(install),
+                            QStringLiteral("--current-version"), QStringLiteral("2.4.1"),
+                            QStringLiteral("--manifest-url"),
+                            m_server->httpUrl(QStringLiteral("/manifest.json"))});
+
+    // The log's text, as a person would copy it: the log has the focus, Ctrl+A Ctrl+C, and Wine
+    // hands the clipboard to X.
+    QString window;
+    QString log;
+    const QString failure = QStringLiteral("Ошибка обновления\nSHA-256 mismatch for ");
+    waitUntil(
+        [&] {
+            if ((window = windowId()).isEmpty())
+                return false;
+            pressKeys(window, {QStringLiteral("ctrl+a"), QStringLiteral("ctrl+c")});
+            runCommand(
+                QStringLiteral("xclip"),
+                {QStringLiteral("-o"), QStringLiteral("-selection"), QStringLiteral("clipboard")},
+                &log);
+            log.remove(QLatin1Char('\r'));
+            return log.contains(failure);
+        },
+        60000);
+    QVERIFY2(log.contains(failure), qPrintable(QStringLiteral("the log reads: ") + log));
+    QVERIFY2(updater.state() == QProcess::Running,
+             "the window of a failed update closed by itself");
+    const QStringList changes = before.differences(TreeSnapshot::take(cDrive(install)));
+    QVERIFY2(changes.isEmpty(), qPrintable(changes.join(QLatin1Char('\n'))));
+
+    pressKeys(window, {QStringLiteral("Escape")});
+    QVERIFY2(waitForExit(&updater, 20000), "Escape did not close the window");
+    QCOMPARE(updater.exitCode(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestWineUpdate)
+#include "tst_wineupdate.moc"
