@@ -1,7 +1,9 @@
 #include "install/legacyconfigmigration.h"
 
 #include "install/filetree.h"
+#include "install/retrylimits.h"
 #include "install/staginglayout.h"
+#include "platform/fileentries.h"
 #include "platform/filelinks.h"
 
 #include <QDir>
@@ -9,7 +11,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
+#include <QThread>
 
 namespace Updater {
 
@@ -29,8 +31,9 @@ QJsonObject readSettings(const QString &path)
     return QJsonDocument::fromJson(file.readAll()).object();
 }
 
-// Writes beside the file and renames over it, so a crash or a full disk never leaves a
-// truncated settings file behind.
+// Writes a complete copy beside the file, on disk, and renames it over the file: a crash, a full
+// disk or a failing disk leaves the old settings byte for byte, never a truncated file. The copy
+// carries the name of a partial copy, which the next run's recovery removes if a kill left it.
 bool writeSettings(const QString &path, const QJsonObject &settings)
 {
     // The owner's write bit is the user's (or the client's) way of saying "leave this file
@@ -38,15 +41,34 @@ bool writeSettings(const QString &path, const QJsonObject &settings)
     const QFileInfo info(path);
     if (info.exists() && !(info.permissions() & QFile::WriteOwner))
         return false;
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+
+    const QString partial = QDir(info.path()).filePath(partialCopyName(info.fileName()));
+    removePath(partial);
+    QFile file(partial);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
     const QByteArray text = QJsonDocument(settings).toJson(QJsonDocument::Indented);
-    if (file.write(text) != text.size()) {
-        file.cancelWriting();
+    // QFile buffers: a full disk or an I/O error may surface only in flush(), and a disk that
+    // fails late only in the sync; each is checked before the old file is given up.
+    bool complete =
+        file.write(text) == text.size() && file.flush() && Platform::flushToDisk(file.handle());
+    file.close();
+    complete = complete && file.error() == QFileDevice::NoError;
+    if (complete && info.exists())
+        complete = QFile::setPermissions(partial, info.permissions());
+    if (!complete) {
+        removePath(partial);
         return false;
     }
-    return file.commit();
+
+    // A scanner that holds the settings file for a moment makes Windows refuse the rename.
+    for (int attempt = 0; attempt < settingsReplaceAttempts; ++attempt) {
+        if (Platform::replaceFile(partial, path))
+            return true;
+        QThread::msleep(settingsReplacePauseMs);
+    }
+    removePath(partial);
+    return false;
 }
 
 } // namespace

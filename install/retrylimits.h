@@ -13,4 +13,8 @@ constexpr int preserveMovePauseMs = 300;
 constexpr int treeMoveAttempts = 20;
 constexpr int treeMovePauseMs = 500;
 
+// The migrated settings file renamed over the old one.
+constexpr int settingsReplaceAttempts = 10;
+constexpr unsigned long settingsReplacePauseMs = 200;
+
 } // namespace Updater

@@ -142,6 +142,8 @@ void TestLegacyConfigMigration::writeFailure_data()
     QTest::newRow("settings file marked read-only") << "read-only";
     QTest::newRow("settings file immutable") << "immutable file";
     QTest::newRow("config folder immutable") << "immutable folder";
+    // The write itself is buffered and succeeds; the disk refuses the data when it is flushed.
+    QTest::newRow("disk full") << "full";
 }
 
 void TestLegacyConfigMigration::writeFailure()
@@ -154,9 +156,15 @@ void TestLegacyConfigMigration::writeFailure()
     const QString config = install + QStringLiteral("/config");
     const QString settingsPath = config + QStringLiteral("/configs.json");
     const QByteArray old = R"({"current_group": "g", "theme": "dark"})";
+    if (fault == QLatin1String("full") && !faults.mountTmpfs(config, QStringLiteral("16k")))
+        QSKIP("mount is not available here");
     writeFile(settingsPath, old);
     writeFile(config + QStringLiteral("/cache.db"), "c");
-    if (fault == QLatin1String("read-only")) {
+    if (fault == QLatin1String("full")) {
+        // Removing the legacy entry would make room again.
+        QFile::remove(config + QStringLiteral("/cache.db"));
+        writeFile(config + QStringLiteral("/filler"), QByteArray(64 * 1024, 'f'));
+    } else if (fault == QLatin1String("read-only")) {
         QVERIFY(QFile::setPermissions(settingsPath, QFile::ReadOwner | QFile::ReadGroup));
     } else {
         // The legacy entry goes first, or the immutable folder would keep it.
@@ -175,8 +183,9 @@ void TestLegacyConfigMigration::writeFailure()
     QCOMPARE(readFile(base.filePath(QStringLiteral(".orvalink-legacy-config-backup/configs.json"))),
              old);
     // Nothing half-written is left beside the settings.
-    QCOMPARE(QDir(config).entryList(QDir::Files | QDir::Hidden),
-             QStringList{QStringLiteral("configs.json")});
+    QStringList left = QDir(config).entryList(QDir::Files | QDir::Hidden);
+    left.removeAll(QStringLiteral("filler"));
+    QCOMPARE(left, QStringList{QStringLiteral("configs.json")});
 }
 
 void TestLegacyConfigMigration::secondRunKeepsTheSameSettings()
