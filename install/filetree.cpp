@@ -115,6 +115,77 @@ bool renameWithRetries(const QString &source, const QString &target, int attempt
     return false;
 }
 
+bool moveEntry(const QString &source, const QString &target, int attempts, int pauseMs)
+{
+    const unsigned long pause = pauseMs > 0 ? static_cast<unsigned long>(pauseMs) : 0;
+    bool crossesVolumes = false;
+    for (int attempt = 0; attempt < attempts && entryExists(source); ++attempt) {
+        if (Platform::renameEntry(source, target))
+            return true;
+        crossesVolumes = Platform::lastRenameCrossedVolumes();
+        if (crossesVolumes)
+            break;
+        QThread::msleep(pause);
+    }
+    if (!crossesVolumes)
+        return false;
+    // Built under the partial-copy name and renamed once complete: a kill part way through
+    // leaves a target that is either complete or not there.
+    if (!copyReplacing(source, target, EntryScope::AllEntries) || !removePath(source)) {
+        // Half a move would leave two copies, one of them incomplete: undo the copy. A source
+        // that could be deleted only in part is not restored; it still was not the only copy.
+        if (entryExists(source))
+            removePath(target);
+        return !entryExists(source);
+    }
+    return true;
+}
+
+namespace {
+
+QString freshName(const QDir &dir, const QString &name)
+{
+    for (int number = 1;; ++number) {
+        const QString candidate = QStringLiteral("%1-%2").arg(number).arg(name);
+        if (!entryExists(dir.filePath(candidate)))
+            return dir.filePath(candidate);
+    }
+}
+
+// Moves every entry below directory that is not a directory into staleDir; directories on the
+// same volume are walked, others left alone.
+void moveAside(const QString &directory, std::uint64_t fileSystem, const QDir &staleDir)
+{
+    const QFileInfoList entries = listEntries(directory, EntryScope::AllEntries);
+    for (const QFileInfo &entry : entries) {
+        const QString path = entry.filePath();
+        const EntryKind kind = Platform::entryKind(path);
+        if (kind == EntryKind::Directory) {
+            if (Platform::fileSystemId(path) == fileSystem)
+                moveAside(path, fileSystem, staleDir);
+        } else if (kind != EntryKind::Missing && kind != EntryKind::Unknown) {
+            Platform::renameEntry(path, freshName(staleDir, entry.fileName()));
+        }
+    }
+}
+
+} // namespace
+
+bool discardEntry(const QString &path, const QString &staleDir)
+{
+    if (removePath(path))
+        return true;
+    if (Platform::entryKind(path) != EntryKind::Directory) {
+        QDir().mkpath(staleDir);
+        Platform::renameEntry(path, freshName(QDir(staleDir), QFileInfo(path).fileName()));
+    } else if (QDir().mkpath(staleDir)) {
+        moveAside(path, Platform::fileSystemId(path), QDir(staleDir));
+    }
+    removePath(path);
+    QDir().rmdir(staleDir);
+    return !entryExists(path);
+}
+
 bool copyRecursively(const QString &source, const QString &target, EntryScope scope)
 {
     const EntryKind kind = Platform::entryKind(source);

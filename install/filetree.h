@@ -29,6 +29,17 @@ bool removePath(const QString &path);
 // untouched, when nothing is at source.
 bool renameWithRetries(const QString &source, const QString &target, int attempts, int pauseMs);
 
+// Moves source onto target (nothing may be at target): by rename, retried like renameWithRetries
+// but not when the two lie on different volumes, where it copies the whole entry (hidden entries,
+// links as links) and deletes the source. When that deletion fails, the copy is deleted again and
+// the source stays as it was. False when nothing was moved.
+bool moveEntry(const QString &source, const QString &target, int attempts, int pauseMs);
+
+// Deletes path; what cannot be deleted (a running image on Windows, which may still be renamed)
+// is moved into staleDir under fresh names first, so that a name the updater needs again (a
+// leftover backup) is free. True when nothing is at path afterwards. Never crosses volumes.
+bool discardEntry(const QString &path, const QString &staleDir);
+
 // Copies a file or a directory tree; an existing target directory is merged into. Links are
 // copied as links; sockets, pipes and devices are skipped. False on the first entry that fails;
 // what was copied stays.

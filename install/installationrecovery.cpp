@@ -2,9 +2,11 @@
 
 #include "common/productnames.h"
 #include "install/filetree.h"
+#include "install/inplaceinstallation.h"
 #include "install/preservedentries.h"
 #include "install/retrylimits.h"
 #include "install/staginglayout.h"
+#include "platform/fileentries.h"
 #include "platform/filelinks.h"
 
 #include <QDir>
@@ -12,7 +14,7 @@
 
 namespace Updater {
 
-bool recoverInterruptedInstallation(const QString &installDir, QString *error)
+bool recoverInterruptedInstallation(const QString &installDir, QString *error, QStringList *notes)
 {
     if (error)
         error->clear();
@@ -20,16 +22,34 @@ bool recoverInterruptedInstallation(const QString &installDir, QString *error)
     const StagingLayout layout(installDir);
     const QString backupDir = layout.backupDir();
     const QString preserveDir = layout.preserveDir();
-    const QStringList names = preservedEntryNames();
+    const QStringList names = preservedEntriesIn(preserveDir);
+    const auto failRestore = [error, &backupDir] {
+        if (error)
+            *error = QStringLiteral("Could not restore the previous installation from %1")
+                         .arg(backupDir);
+        return false;
+    };
 
-    // Only a moved-aside installation leaves the backup without the installation directory.
-    if (!entryExists(installDir) && !Platform::isLink(backupDir) && QFileInfo(backupDir).isDir()) {
-        if (!renameWithRetries(backupDir, installDir, treeMoveAttempts, treeMovePauseMs)) {
-            if (error)
-                *error = QStringLiteral("Could not restore the previous installation from %1")
-                             .arg(backupDir);
-            return false;
-        }
+    // What an earlier run could not delete yet (an image that was still running).
+    removePath(layout.staleDir());
+
+    switch (backupKind(backupDir)) {
+    case BackupKind::InPlaceUnfinished:
+        // The installation is part old, part new: it becomes wholly old again before anything
+        // else happens to it.
+        if (!rollBackInPlace(installDir, backupDir))
+            return failRestore();
+        break;
+    case BackupKind::Installation:
+        // Only a moved-aside installation leaves the backup without the installation directory.
+        if (!entryExists(installDir)
+            && Platform::entryKind(backupDir) == Platform::EntryKind::Directory
+            && !renameWithRetries(backupDir, installDir, treeMoveAttempts, treeMovePauseMs))
+            return failRestore();
+        break;
+    case BackupKind::InPlaceCommitted:
+    case BackupKind::None:
+        break;
     }
 
     // The updater never makes the preserve directory a link; entries moved through one would
@@ -39,14 +59,21 @@ bool recoverInterruptedInstallation(const QString &installDir, QString *error)
 
     const QDir install(installDir);
     const QDir preserve(preserveDir);
-    if (QFileInfo(installDir).isDir()) {
+    if (Platform::entryKind(installDir) == Platform::EntryKind::Directory) {
         // A partial copy in the installation is a restore by copy that never completed; its
-        // source is still in the preserve directory.
+        // source is still in the preserve directory. The same holds for the settings written
+        // beside configs.json.
         for (const QString &name : names)
             removePath(install.filePath(partialCopyName(name)));
         removePath(install.filePath(partialCopyName(clientExecutableName())));
-        restorePreservedEntries(preserveDir, installDir, names);
-        removePath(backupDir);
+        removePath(install.filePath(QStringLiteral("config/")
+                                    + partialCopyName(QStringLiteral("configs.json"))));
+        // The new client may have run meanwhile and the user changed what it shows; nothing of
+        // that is thrown away for the older preserved copy.
+        restorePreservedEntries(preserveDir, installDir, names, LiveEntry::KeepChanges, notes);
+        // A backup that cannot go yet (a running image in it) must not keep the name the next
+        // exchange needs, or every later update would be made in place.
+        discardEntry(backupDir, layout.staleDir());
     }
 
     // A partial copy in the preserve directory was made from an entry that never left the

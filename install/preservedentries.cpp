@@ -1,16 +1,107 @@
 #include "install/preservedentries.h"
 
+#include "common/productnames.h"
 #include "install/filetree.h"
 #include "install/retrylimits.h"
+#include "platform/fileentries.h"
 #include "platform/filelinks.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 namespace Updater {
 
+namespace {
+
+using Platform::EntryKind;
+
+bool sameFileContents(const QString &a, const QString &b)
+{
+    QFile first(a);
+    QFile second(b);
+    if (!first.open(QIODevice::ReadOnly) || !second.open(QIODevice::ReadOnly)
+        || first.size() != second.size())
+        return false;
+    constexpr qint64 blockSize = 256 * 1024;
+    while (!first.atEnd()) {
+        if (first.read(blockSize) != second.read(blockSize))
+            return false;
+    }
+    return true;
+}
+
+bool sameEntry(const QString &live, const QString &preserved)
+{
+    const EntryKind kind = Platform::entryKind(live);
+    if (kind != Platform::entryKind(preserved))
+        return false;
+    if (kind == EntryKind::Link)
+        return QFileInfo(live).symLinkTarget() == QFileInfo(preserved).symLinkTarget();
+    if (kind == EntryKind::File)
+        return sameFileContents(live, preserved);
+    return kind == EntryKind::Directory;
+}
+
+// Moves whatever of live differs from preserved into keep (same relative paths); directories on
+// both sides are compared entry by entry. True when anything was kept; *failed when something
+// that differs could not be moved.
+bool keepDifferences(const QString &live, const QString &preserved, const QString &keep,
+                     bool *failed)
+{
+    if (Platform::entryKind(live) != EntryKind::Directory
+        || Platform::entryKind(preserved) != EntryKind::Directory) {
+        if (sameEntry(live, preserved))
+            return false;
+        QDir().mkpath(QFileInfo(keep).path());
+        if (moveEntry(live, keep, preserveMoveAttempts, preserveMovePauseMs))
+            return true;
+        *failed = true;
+        return false;
+    }
+    bool kept = false;
+    const QFileInfoList entries = listEntries(live, EntryScope::AllEntries);
+    for (const QFileInfo &entry : entries) {
+        const QString name = entry.fileName();
+        kept = keepDifferences(entry.filePath(), QDir(preserved).filePath(name),
+                               QDir(keep).filePath(name), failed)
+               || kept;
+    }
+    return kept;
+}
+
+const QString keptSuffix = QStringLiteral(".after-interrupted-update");
+
+QString keepPlace(const QDir &install, const QString &name)
+{
+    const QString base = name + keptSuffix;
+    QString candidate = base;
+    for (int number = 2; entryExists(install.filePath(candidate)); ++number)
+        candidate = QStringLiteral("%1-%2").arg(base).arg(number);
+    return install.filePath(candidate);
+}
+
+} // namespace
+
+QStringList preservedEntriesIn(const QString &dir)
+{
+    QStringList names = preservedEntryNames();
+    const QStringList fixed = names;
+    const QFileInfoList entries = listEntries(dir, EntryScope::AllEntries);
+    for (const QFileInfo &entry : entries) {
+        const QString name = entry.fileName();
+        for (const QString &preserved : fixed) {
+            if (name.startsWith(preserved + keptSuffix)) {
+                names << name;
+                break;
+            }
+        }
+    }
+    return names;
+}
+
 void restorePreservedEntries(const QString &preserveDir, const QString &installDir,
-                             const QStringList &names)
+                             const QStringList &names, LiveEntry live, QStringList *notes)
 {
     // Creating a missing installation directory here would make the next run's recovery take it
     // for the installation and delete the backup that really holds it.
@@ -23,6 +114,17 @@ void restorePreservedEntries(const QString &preserveDir, const QString &installD
         if (!entryExists(source))
             continue;
         const QString target = install.filePath(name);
+        if (live == LiveEntry::KeepChanges && entryExists(target)) {
+            const QString keep = keepPlace(install, name);
+            bool failed = false;
+            if (keepDifferences(target, source, keep, &failed) && notes) {
+                *notes << QStringLiteral("Changes made after an interrupted update were kept in %1")
+                              .arg(QDir::toNativeSeparators(keep));
+            }
+            // What could not be kept must not be replaced either; the preserved entry waits.
+            if (failed)
+                continue;
+        }
         if (renameWithRetries(source, target, preserveMoveAttempts, preserveMovePauseMs))
             continue;
         // Another volume or a lock that outlasts the retries: copy it back, and let go of the

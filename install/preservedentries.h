@@ -5,12 +5,29 @@
 
 namespace Updater {
 
+// What becomes of an entry of the installation that a preserved entry replaces.
+enum class LiveEntry {
+    // It came with the payload during this installation: the user's entry wins and it goes.
+    Replace,
+    // It stood while an interrupted update waited for recovery, so the user may have changed it:
+    // every file it holds that the preserved entry lacks, or holds otherwise, is kept under
+    // "<name>.after-interrupted-update" (or "<name>.after-interrupted-update-N") in the
+    // installation, and a line naming that place goes to *notes. Nothing is deleted that differs.
+    KeepChanges,
+};
+
+// The preserved entry names, followed by the entries of dir (an installation or a preserve
+// directory) that hold what recovery kept beside one of them: those are the user's too and
+// travel with them through every later update.
+QStringList preservedEntriesIn(const QString &dir);
+
 // Moves each named entry found in preserveDir back into installDir, replacing the installation's
 // entry of that name: with retries, then by a complete copy, after which the preserved entry is
 // deleted. An entry that cannot be put back stays in preserveDir. Does nothing while installDir
 // is missing, and never creates it. Blocks the calling (worker) thread.
 void restorePreservedEntries(const QString &preserveDir, const QString &installDir,
-                             const QStringList &names);
+                             const QStringList &names, LiveEntry live = LiveEntry::Replace,
+                             QStringList *notes = nullptr);
 
 // Deletes the preserve directory only when it holds nothing (a file or link of that name holds
 // no entries and is deleted too). True when nothing is at preserveDir afterwards.

@@ -2,9 +2,9 @@
 
 #include "common/productnames.h"
 #include "install/filetree.h"
+#include "install/inplaceinstallation.h"
 #include "install/installationrecovery.h"
 #include "install/legacyconfigmigration.h"
-#include "install/overlaypayload.h"
 #include "install/preservedentries.h"
 #include "install/retrylimits.h"
 #include "install/staginglayout.h"
@@ -64,30 +64,10 @@ bool preserveEntries(const Installation &run, QString *error)
     return true;
 }
 
-// The in-place path: the payload written over the installation, then the client executable,
-// which the overlay leaves out. Built beside the old executable and renamed over it, so a failed
-// copy leaves the old one rather than none.
-bool overlayInPlace(const Installation &run, QString *error)
-{
-    if (!overlayPayload(run.payloadRoot, run.installDir, error)) {
-        if (error->isEmpty())
-            *error = QStringLiteral("Failed to move the current installation to backup.");
-        return false;
-    }
-    const QString executable = clientExecutableName();
-    const QString executableSource = QDir(run.payloadRoot).filePath(executable);
-    if (QFileInfo::exists(executableSource)
-        && !copyReplacing(executableSource, QDir(run.installDir).filePath(executable),
-                          EntryScope::VisibleEntries)) {
-        *error = QStringLiteral("Failed to replace Orvalink.exe during in-place update.");
-        return false;
-    }
-    return true;
-}
-
 } // namespace
 
-bool installStagedPayload(const QString &payloadRoot, const QString &installDir, QString *error)
+bool installStagedPayload(const QString &payloadRoot, const QString &installDir, QString *error,
+                          QStringList *notes)
 {
     QString localError;
     QString *message = error ? error : &localError;
@@ -95,7 +75,7 @@ bool installStagedPayload(const QString &payloadRoot, const QString &installDir,
 
     // Before anything else, even before the payload is looked at: a run whose payload is gone
     // must still give the user back what an interrupted run left aside.
-    if (!recoverInterruptedInstallation(installDir, message))
+    if (!recoverInterruptedInstallation(installDir, message, notes))
         return false;
 
     if (!QFileInfo::exists(payloadRoot)) {
@@ -105,7 +85,7 @@ bool installStagedPayload(const QString &payloadRoot, const QString &installDir,
 
     const StagingLayout layout(installDir);
     const Installation run{payloadRoot, installDir, layout.backupDir(), layout.preserveDir(),
-                           preservedEntryNames()};
+                           preservedEntriesIn(installDir)};
 
     QDir().mkpath(run.preserveDir);
     if (!preserveEntries(run, message))
@@ -122,24 +102,32 @@ bool installStagedPayload(const QString &payloadRoot, const QString &installDir,
         restorePreservedEntries(run.preserveDir, run.installDir, run.names);
     });
 
-    if (!entryExists(installDir)
-        || (movedToBackup =
-                renameWithRetries(installDir, run.backupDir, treeMoveAttempts, treeMovePauseMs))) {
-        if (!renameWithRetries(run.payloadRoot, run.installDir, treeMoveAttempts,
-                               treeMovePauseMs)) {
-            *message = QStringLiteral("Failed to install the staged payload.");
+    const bool inPlace = entryExists(installDir)
+                         && !(movedToBackup = renameWithRetries(installDir, run.backupDir,
+                                                                treeMoveAttempts, treeMovePauseMs));
+    if (inPlace) {
+        // The installation holds its previous files again when this fails.
+        if (!installInPlace(run.payloadRoot, run.installDir, run.backupDir, message))
             return false;
-        }
-    } else if (!overlayInPlace(run, message)) {
+    } else if (!renameWithRetries(run.payloadRoot, run.installDir, treeMoveAttempts,
+                                  treeMovePauseMs)) {
+        *message = QStringLiteral("Failed to install the staged payload.");
         return false;
     }
     undo.dismiss();
 
     restorePreservedEntries(run.preserveDir, run.installDir, run.names);
-    // A failed migration leaves the new tree in place, and on the move path the backup beside it.
-    if (!migrateLegacyConfig(run.installDir, message))
+    const QString staleDir = layout.staleDir();
+    // A failed migration leaves the new tree in place, and on the move path the backup beside
+    // it; the entries an in-place installation set aside are of no use once it has committed.
+    if (!migrateLegacyConfig(run.installDir, message)) {
+        if (inPlace)
+            discardEntry(run.backupDir, staleDir);
         return false;
-    removePath(run.backupDir);
+    }
+    // What cannot be deleted yet (a running image set aside) waits in the stale directory for
+    // the next run, never in the installation.
+    discardEntry(run.backupDir, staleDir);
     removePreserveDirIfEmpty(run.preserveDir);
     return true;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 namespace Updater {
 
@@ -9,8 +10,11 @@ namespace Updater {
 // the new one cannot be put in place), falls back to an in-place copy when the installation
 // directory cannot be moved, and migrates the settings. Recovers what an interrupted earlier
 // installation left before it starts. Returns false with one message in *error (may be null).
-// Blocks the calling (worker) thread, its retry pauses included.
-bool installStagedPayload(const QString &payloadRoot, const QString &installDir, QString *error);
+// What the user should know beyond the outcome (where changes made after an interrupted update
+// were kept) is added to *notes (may be null), one line each. Blocks the calling (worker)
+// thread, its retry pauses included.
+bool installStagedPayload(const QString &payloadRoot, const QString &installDir, QString *error,
+                          QStringList *notes = nullptr);
 
 // The single directory inside extractedDir when it is the only listed entry, else extractedDir.
 QString resolvePayloadRoot(const QString &extractedDir);

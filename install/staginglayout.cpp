@@ -41,4 +41,19 @@ QString StagingLayout::legacyConfigBackupDir() const
     return QDir(m_parentDir).filePath(QStringLiteral(".orvalink-legacy-config-backup"));
 }
 
+QString StagingLayout::offlinePayloadCopy() const
+{
+    return QDir(updateDir()).filePath(QStringLiteral("offline-payload"));
+}
+
+QString StagingLayout::staleDir() const
+{
+    return QDir(m_parentDir).filePath(QStringLiteral(".orvalink-stale"));
+}
+
+QString StagingLayout::lockFile() const
+{
+    return QDir(m_parentDir).filePath(QStringLiteral(".orvalink-update.lock"));
+}
+
 } // namespace Updater

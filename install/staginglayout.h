@@ -21,6 +21,9 @@ public:
     QString backupDir() const;             // .orvalink-backup
     QString preserveDir() const;           // .orvalink-preserve
     QString legacyConfigBackupDir() const; // .orvalink-legacy-config-backup
+    QString offlinePayloadCopy() const;    // .orvalink-update/offline-payload (from another volume)
+    QString staleDir() const;              // .orvalink-stale (what could not be deleted yet)
+    QString lockFile() const;              // .orvalink-update.lock (one updater at a time)
 
 private:
     QString m_installDir;

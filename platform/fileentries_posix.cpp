@@ -28,9 +28,7 @@ void flushDirectory(const QString &directory)
 
 EntryKind entryKind(const QString &path)
 {
-    struct stat status
-    {
-    };
+    struct stat status = {};
     if (::lstat(QFile::encodeName(path).constData(), &status) != 0)
         return errno == ENOENT || errno == ENOTDIR ? EntryKind::Missing : EntryKind::Unknown;
     if (S_ISLNK(status.st_mode))
@@ -44,9 +42,7 @@ EntryKind entryKind(const QString &path)
 
 std::uint64_t fileSystemId(const QString &path)
 {
-    struct stat status
-    {
-    };
+    struct stat status = {};
     if (::lstat(QFile::encodeName(path).constData(), &status) != 0)
         return 0;
     return static_cast<std::uint64_t>(status.st_dev);
@@ -55,9 +51,7 @@ std::uint64_t fileSystemId(const QString &path)
 bool clearReadOnly(const QString &path)
 {
     const QByteArray native = QFile::encodeName(path);
-    struct stat status
-    {
-    };
+    struct stat status = {};
     if (::lstat(native.constData(), &status) != 0 || S_ISLNK(status.st_mode))
         return false;
     if (status.st_mode & S_IWUSR)

@@ -24,4 +24,8 @@ bool removeLink(const QString &path);
 // volume only: never a copy followed by a deletion, never over an existing target.
 bool renameEntry(const QString &source, const QString &target);
 
+// Whether the last failed renameEntry on this thread failed because source and target lie on
+// different volumes (EXDEV, ERROR_NOT_SAME_DEVICE), which no retry can change.
+bool lastRenameCrossedVolumes();
+
 } // namespace Updater::Platform

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QFile>
 
+#include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,9 +11,7 @@ namespace Updater::Platform {
 
 bool isLink(const QString &path)
 {
-    struct stat status
-    {
-    };
+    struct stat status = {};
     return ::lstat(QFile::encodeName(path).constData(), &status) == 0 && S_ISLNK(status.st_mode);
 }
 
@@ -45,15 +44,26 @@ bool removeLink(const QString &path)
     return ::unlink(QFile::encodeName(path).constData()) == 0;
 }
 
+namespace {
+thread_local bool renameCrossedVolumes = false;
+} // namespace
+
 bool renameEntry(const QString &source, const QString &target)
 {
+    renameCrossedVolumes = false;
     const QByteArray targetPath = QFile::encodeName(target);
-    struct stat status
-    {
-    };
+    struct stat status = {};
     if (::lstat(targetPath.constData(), &status) == 0)
         return false;
-    return ::rename(QFile::encodeName(source).constData(), targetPath.constData()) == 0;
+    if (::rename(QFile::encodeName(source).constData(), targetPath.constData()) == 0)
+        return true;
+    renameCrossedVolumes = errno == EXDEV;
+    return false;
+}
+
+bool lastRenameCrossedVolumes()
+{
+    return renameCrossedVolumes;
 }
 
 } // namespace Updater::Platform

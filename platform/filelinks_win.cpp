@@ -185,11 +185,24 @@ bool removeLink(const QString &path)
     return DeleteFileW(native.c_str()) != 0;
 }
 
+namespace {
+thread_local bool renameCrossedVolumes = false;
+} // namespace
+
+bool lastRenameCrossedVolumes()
+{
+    return renameCrossedVolumes;
+}
+
 bool renameEntry(const QString &source, const QString &target)
 {
+    renameCrossedVolumes = false;
     // Without MOVEFILE_COPY_ALLOWED a move to another volume fails instead of copying, and
     // without MOVEFILE_REPLACE_EXISTING an existing target is never replaced.
-    return MoveFileExW(nativePath(source).c_str(), nativePath(target).c_str(), 0) != 0;
+    if (MoveFileExW(nativePath(source).c_str(), nativePath(target).c_str(), 0))
+        return true;
+    renameCrossedVolumes = GetLastError() == ERROR_NOT_SAME_DEVICE;
+    return false;
 }
 
 } // namespace Updater::Platform

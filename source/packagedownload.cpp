@@ -73,7 +73,8 @@ bool downloadPackage(const QString &url, const QString &path, const DownloadProg
     // A failed write (a full disk, typically) would otherwise surface only as a digest mismatch
     // after the whole package had been fetched; stop at once and say what went wrong.
     QString writeError;
-    const auto drainToFile = [&file, &block, reply, &report, &writeError] {
+    bool diskFull = false;
+    const auto drainToFile = [&file, &block, reply, &report, &writeError, &diskFull] {
         // An aborted reply is closed and has nothing left to give.
         if (!reply->isOpen() || !writeError.isEmpty())
             return;
@@ -83,6 +84,7 @@ bool downloadPackage(const QString &url, const QString &path, const DownloadProg
                 break;
             if (!writeFully(&file, block.constData(), count)) {
                 writeError = file.errorString();
+                diskFull = file.error() == QFileDevice::ResourceError;
                 reply->abort();
                 return;
             }
@@ -102,6 +104,11 @@ bool downloadPackage(const QString &url, const QString &path, const DownloadProg
     const QString replyError = reply->errorString();
     reply->deleteLater();
 
+    if (diskFull) {
+        // A package that filled the disk must not keep it full until some later update.
+        QFile::remove(path);
+        QDir().rmdir(QFileInfo(path).path());
+    }
     if (!writeError.isEmpty() || code != QNetworkReply::NoError) {
         if (error)
             *error = QStringLiteral("Failed to download package: %1")

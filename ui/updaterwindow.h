@@ -2,6 +2,7 @@
 
 #include "common/updatemanifest.h"
 #include "common/updateroptions.h"
+#include "install/installationlock.h"
 
 #include <QDialog>
 
@@ -56,6 +57,9 @@ private:
     // Cancelled once the window has been closed by any means: the transfer under way is aborted
     // and no installation may start.
     TransferCancellation *closing = nullptr;
+    // Held from the start of the run until it has ended, so that no second updater works on the
+    // same installation meanwhile.
+    InstallationLock lock;
 };
 
 } // namespace Updater

@@ -1,6 +1,7 @@
 #include "ui/updaterwindow.h"
 
 #include "common/productnames.h"
+#include "install/installationdirectory.h"
 #include "source/transfercancellation.h"
 #include "worker/updateworker.h"
 
@@ -21,6 +22,14 @@ void UpdaterWindow::startUpdate()
         return;
 
     QString error;
+    // Before anything is written: the installation named as it will be worked on, one that may
+    // be updated at all, and no other updater at work on it.
+    options.installDir = normalizedInstallDir(options.installDir);
+    if (!checkInstallDir(options.installDir, &error) || !lock.acquire(options.installDir, &error)) {
+        handleFailure(error);
+        return;
+    }
+
     if (options.isOfflineMode()) {
         manifest.version = offlineReleaseVersion();
         manifest.channel = options.channel;
@@ -60,16 +69,22 @@ void UpdaterWindow::handleSuccess(const QString &version)
     versionLabel->setText(QStringLiteral("%1 -> %2").arg(options.currentVersion, version));
     closeButton->setEnabled(true);
 
+    lock.release();
+
     const QString clientPath = QDir(options.installDir).filePath(clientExecutableName());
-    logView->appendPlainText(QStringLiteral("Запуск %1").arg(clientPath));
-    // A client that fails to start is not reported: the update itself has succeeded.
-    QProcess::startDetached(clientPath, QStringList(), QString(), nullptr);
+    logView->appendPlainText(QStringLiteral("Запуск %1").arg(QDir::toNativeSeparators(clientPath)));
+    // The client starts in its own folder, as a shortcut would start it. The update itself has
+    // succeeded whatever happens here, but a client that does not start must not go unseen.
+    if (!QProcess::startDetached(clientPath, QStringList(), options.installDir, nullptr))
+        logView->appendPlainText(
+            QStringLiteral("Could not start %1").arg(QDir::toNativeSeparators(clientPath)));
 
     QTimer::singleShot(1200, this, &QDialog::accept);
 }
 
 void UpdaterWindow::handleFailure(const QString &error)
 {
+    lock.release();
     reportStage(QStringLiteral("Ошибка обновления"), -1);
     logView->appendPlainText(error);
     closeButton->setEnabled(true);

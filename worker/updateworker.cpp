@@ -9,8 +9,22 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QStorageInfo>
 
 namespace Updater {
+
+namespace {
+
+// Less than this left on the volume after a failed unpacking: the package filled the disk.
+constexpr qint64 fullDiskMargin = 1024 * 1024;
+
+bool isDiskFull(const QString &path)
+{
+    const QStorageInfo volume(path);
+    return volume.isValid() && volume.bytesAvailable() < fullDiskMargin;
+}
+
+} // namespace
 
 UpdateWorker::UpdateWorker(const UpdaterOptions &workerOptions,
                            const UpdateManifest &workerManifest)
@@ -35,9 +49,18 @@ void UpdateWorker::run()
         emit stageChanged(QStringLiteral("Распаковка пакета"), 72);
         emit detailAppended(QStringLiteral("Распаковка пакета..."));
         if (!extractPackage(&error)) {
+            // A package that filled the disk (too large, or a zip bomb) must not keep it full
+            // until some later update.
+            if (isDiskFull(StagingLayout(options.installDir).updateDir()))
+                removePath(StagingLayout(options.installDir).updateDir());
             emit finished(false, error);
             return;
         }
+    }
+
+    if (!preparePayload(&error)) {
+        emit finished(false, error);
+        return;
     }
 
     emit stageChanged(QStringLiteral("Применение обновления"), 80);
@@ -64,16 +87,20 @@ void UpdateWorker::removeWorkingDirectories()
         // The client is meant to put the payload into a directory of its own, but a payload
         // placed straight into the home folder, a drive root or beside the installation must
         // not take that directory with it: then only the payload itself goes.
-        const QString payloadRoot = options.offlinePayloadRoot;
-        const QString containingDir = QFileInfo(payloadRoot).dir().absolutePath();
+        const QString clientPayload = options.offlinePayloadRoot;
+        const QString containingDir = QFileInfo(clientPayload).dir().absolutePath();
         const QString updaterDir = QCoreApplication::applicationDirPath();
         if (isSafeToDeleteWholly(containingDir, options.installDir, updaterDir))
             removePath(containingDir);
-        else if (isSafeToDeleteWholly(payloadRoot, options.installDir, updaterDir))
-            removePath(payloadRoot);
+        else if (isSafeToDeleteWholly(clientPayload, options.installDir, updaterDir))
+            removePath(clientPayload);
     } else {
         removePath(layout.updateDir());
     }
+    // An offline payload copied beside the installation, and the staging directory if that copy
+    // was all it held.
+    removePath(layout.offlinePayloadCopy());
+    QDir().rmdir(layout.updateDir());
 
     removePath(layout.backupDir());
     // Entries that could not be put back into the installation stay there for the next

@@ -33,10 +33,16 @@ private:
     // Each returns false with exactly one message in *error.
     bool extractPackage(QString *error);
     bool stopAppAndInstall(QString *error);
+    // Picks the payload root of the mode and makes sure it can be installed before anything of
+    // the installation or the client is touched; copies an offline payload that lies on another
+    // volume beside the installation first, so that it can go into place by rename.
+    bool preparePayload(QString *error);
     void removeWorkingDirectories();
 
     UpdaterOptions options;
     UpdateManifest manifest;
+    // Chosen by preparePayload: what the installation puts in place.
+    QString payloadRoot;
 };
 
 } // namespace Updater

@@ -40,9 +40,11 @@ bool UpdateWorker::stopAppAndInstall(QString *error)
     emit stageChanged(QStringLiteral("Копирование файлов"), 85);
     emit detailAppended(QStringLiteral("Копирование файлов..."));
 
-    const QString payloadRoot = options.isOfflineMode() ? options.offlinePayloadRoot
-                                                        : resolvePayloadRoot(extractedDirPath());
-    return installStagedPayload(payloadRoot, options.installDir, error);
+    QStringList notes;
+    const bool installed = installStagedPayload(payloadRoot, options.installDir, error, &notes);
+    for (const QString &note : std::as_const(notes))
+        emit detailAppended(note);
+    return installed;
 }
 
 } // namespace Updater

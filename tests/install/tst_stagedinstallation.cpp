@@ -28,6 +28,7 @@ private slots:
     void payloadMissing();
     void recovery_data();
     void recovery();
+    void recoveryKeepsChangesMadeMeanwhile();
     void backupCannotBeRestored();
     void installDirLocked();
     void payloadCannotBeMoved();
@@ -227,6 +228,40 @@ void TestStagedInstallation::recovery()
     }
     verifyInstalled(userEntries);
     QVERIFY(!entryExists(install + QStringLiteral("/.orvalink-partial-profiles")));
+}
+
+void TestStagedInstallation::recoveryKeepsChangesMadeMeanwhile()
+{
+    // Killed after the new tree stood but before the user's entries went back; the new client
+    // then ran and the user made a profile, a group and new settings. The preserved copies go
+    // back, and nothing the user made meanwhile is lost.
+    makeUserInstall();
+    const auto userEntries = snapshotOf(install, names);
+    QDir().mkpath(preserve);
+    for (const QString &name : names)
+        QVERIFY(
+            QDir().rename(install + QLatin1Char('/') + name, preserve + QLatin1Char('/') + name));
+    writeFile(install + QStringLiteral("/profiles/new.json"), "made meanwhile");
+    writeFile(install + QStringLiteral("/groups/g1.json"), "group");
+    writeFile(install + QStringLiteral("/groups/g2.json"), "made meanwhile");
+    writeFile(install + QStringLiteral("/config/configs.json"), "changed meanwhile");
+    // A settings file half written when the run was killed.
+    writeFile(install + QStringLiteral("/config/.orvalink-partial-configs.json"), "{\"remem");
+    makePayload(false);
+
+    QString error;
+    QStringList notes;
+    QVERIFY2(Updater::installStagedPayload(payload, install, &error, &notes), qPrintable(error));
+    verifyInstalled(userEntries);
+    QCOMPARE(snapshot(install + QStringLiteral("/profiles.after-interrupted-update")).keys(),
+             QStringList{QStringLiteral("new.json")});
+    QCOMPARE(snapshot(install + QStringLiteral("/groups.after-interrupted-update")).keys(),
+             QStringList{QStringLiteral("g2.json")});
+    QCOMPARE(readFile(install + QStringLiteral("/config.after-interrupted-update/configs.json")),
+             QByteArray("changed meanwhile"));
+    QCOMPARE(notes.size(), 3);
+    QVERIFY2(notes.first().contains(QStringLiteral("config.after-interrupted-update")),
+             qPrintable(notes.first()));
 }
 
 void TestStagedInstallation::backupCannotBeRestored()

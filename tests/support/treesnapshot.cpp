@@ -15,9 +15,7 @@ namespace {
 
 QString describe(const QString &path)
 {
-    struct stat status
-    {
-    };
+    struct stat status = {};
     const QByteArray native = QFile::encodeName(path);
     if (lstat(native.constData(), &status) != 0)
         return QStringLiteral("unreadable");

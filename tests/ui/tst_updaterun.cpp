@@ -1,3 +1,4 @@
+#include "install/installationlock.h"
 #include "testfiles.h"
 #include "testhttpserver.h"
 #include "ui/updaterwindow.h"
@@ -28,6 +29,8 @@ private slots:
     void offlineRun_data();
     void offlineRun();
     void workerFailureKeepsWindowOpen();
+    void oneUpdaterPerInstallation_data();
+    void oneUpdaterPerInstallation();
     void onlineRun_data();
     void onlineRun();
     void onlineStepFails_data();
@@ -87,16 +90,19 @@ bool TestUpdateRun::makePayload(const QString &root, bool withClient) const
 {
     const QByteArray client =
         "#!/bin/sh\necho started > '" + path(QStringLiteral("apps/relaunched")).toUtf8() + "'\n";
+    // Without a startable client the payload still holds one, which cannot be started.
     return writeFile(root + QStringLiteral("/Core.exe"), "new core")
-           && (!withClient || writeExecutable(root + QStringLiteral("/Orvalink.exe"), client));
+           && (withClient ? writeExecutable(root + QStringLiteral("/Orvalink.exe"), client)
+                          : writeFile(root + QStringLiteral("/Orvalink.exe"), client));
 }
 
 void TestUpdateRun::offlineRun_data()
 {
     QTest::addColumn<bool>("withClient");
     QTest::newRow("client relaunched") << true;
-    // A client that cannot be started changes nothing in the report; the window still closes.
-    QTest::newRow("client missing") << false;
+    // A client that cannot be started changes nothing in the report but a line that says so;
+    // the window still closes.
+    QTest::newRow("client cannot be started") << false;
 }
 
 void TestUpdateRun::offlineRun()
@@ -124,11 +130,14 @@ void TestUpdateRun::offlineRun()
     const QString client = path(QStringLiteral("apps/Orvalink/Orvalink.exe"));
     QCOMPARE(versionAtHandOver, QStringLiteral("2.4.1 -> 3.0.0"));
     QCOMPARE(probe.barValues(), QList<int>({72, 75, 80, 85, 95, 100}));
-    QCOMPARE(probe.logLines(), QStringList({QStringLiteral("Подготовка локального пакета"),
-                                            QStringLiteral("Установка обновления...")})
-                                   + workerLines()
-                                   + QStringList({QStringLiteral("Обновление установлено"),
-                                                  QStringLiteral("Запуск %1").arg(client)}));
+    QCOMPARE(probe.logLines(),
+             QStringList({QStringLiteral("Подготовка локального пакета"),
+                          QStringLiteral("Установка обновления...")})
+                 + workerLines()
+                 + QStringList({QStringLiteral("Обновление установлено"),
+                                QStringLiteral("Запуск %1").arg(client)})
+                 + (withClient ? QStringList()
+                               : QStringList{QStringLiteral("Could not start %1").arg(client)}));
     QCOMPARE(probe.stageText(), QStringLiteral("Обновление установлено"));
     QCOMPARE(probe.versionText(), QStringLiteral("2.4.1 -> 3.0.0"));
     QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/Core.exe"))), QByteArray("new core"));
@@ -167,6 +176,57 @@ void TestUpdateRun::workerFailureKeepsWindowOpen()
     QVERIFY(window.isVisible());
     QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/Orvalink.exe"))),
              QByteArray("old client"));
+}
+
+void TestUpdateRun::oneUpdaterPerInstallation_data()
+{
+    QTest::addColumn<QString>("lockHolder");
+    QTest::addColumn<bool>("updates");
+    QTest::newRow("another updater at work") << "living" << false;
+    QTest::newRow("lock of a killed updater is taken over") << "killed" << true;
+}
+
+void TestUpdateRun::oneUpdaterPerInstallation()
+{
+    // Two updaters on one installation took each other's preserved entries for crash leftovers
+    // and deleted each other's installation; the second one must touch nothing.
+    QFETCH(QString, lockHolder);
+    QFETCH(bool, updates);
+    const QString payload = path(QStringLiteral("incoming/payload"));
+    QVERIFY(makePayload(payload, true));
+    const QString lockFile = path(QStringLiteral("apps/.orvalink-update.lock"));
+    Updater::InstallationLock other;
+    if (lockHolder == QLatin1String("living")) {
+        QVERIFY(other.acquire(path(QStringLiteral("apps/Orvalink")), nullptr));
+    } else {
+        QProcess gone;
+        gone.start(QStringLiteral("true"), {});
+        QVERIFY(gone.waitForStarted());
+        const qint64 pid = gone.processId();
+        QVERIFY(gone.waitForFinished());
+        QVERIFY(writeFile(lockFile, QByteArray::number(pid) + "\nOrvalinkUpdater\n"
+                                        + QSysInfo::machineHostName().toUtf8() + "\n"));
+    }
+    const auto before = listing(path(QString()));
+    Updater::UpdaterOptions options = baseOptions();
+    options.offlinePayloadRoot = payload;
+
+    UpdaterWindow window(options);
+    WindowProbe probe(&window);
+    window.show();
+    if (updates) {
+        QTRY_VERIFY2_WITH_TIMEOUT(!window.isVisible(),
+                                  qPrintable(probe.logLines().join(QLatin1Char('\n'))), 15000);
+        QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/Core.exe"))), QByteArray("new core"));
+        QVERIFY(!QFileInfo::exists(lockFile));
+        return;
+    }
+    QVERIFY(waitForEnd(probe));
+    QCOMPARE(
+        probe.logLines(),
+        QStringList({QStringLiteral("Ошибка обновления"),
+                     QStringLiteral("Another update of this installation is already running.")}));
+    QCOMPARE(listing(path(QString())), before);
 }
 
 void TestUpdateRun::onlineRun_data()

@@ -28,6 +28,8 @@ private slots:
     void endsRunningClient();
     void offlineCleanup_data();
     void offlineCleanup();
+    void payloadRefused_data();
+    void payloadRefused();
     void preserveDirKeptWhileNotEmpty();
     void clientOutlivesTheWait();
 
@@ -247,6 +249,34 @@ void TestUpdateWorker::offlineCleanup()
     for (const QString &entry : removed)
         QVERIFY2(!QFileInfo::exists(path(entry)), qPrintable(entry));
     QVERIFY(!QFileInfo::exists(path(".orvalink-backup")));
+}
+
+void TestUpdateWorker::payloadRefused_data()
+{
+    QTest::addColumn<QString>("payload");
+    QTest::addColumn<QString>("message");
+
+    const QString notDirectory = QStringLiteral("Offline payload root is not a directory.");
+    QTest::newRow("the release zip passed as the root") << "offline/package.zip" << notDirectory;
+    QTest::newRow("a link to the payload") << "offline/link" << notDirectory;
+    QTest::newRow("release folder nested one level too deep")
+        << "offline" << QStringLiteral("The package does not contain Orvalink.exe.");
+}
+
+void TestUpdateWorker::payloadRefused()
+{
+    // Each would have replaced the installation with something that never starts, reported
+    // success and left the user's entries aside.
+    QFETCH(QString, payload);
+    QFETCH(QString, message);
+    QVERIFY(writeTree(path("app"), {{"profiles/home.json", "mine"}}));
+    QVERIFY(QFile::copy(path(".orvalink-update/package.zip"), path("offline/package.zip")));
+    QVERIFY(QFile::link(path("offline/payload"), path("offline/link")));
+    const QStringList before = listing(tmp->path());
+
+    const RunResult run = runWorker(offlineOptions(path(payload)), manifestWithVersion("3.0.0"));
+    QCOMPARE(run.events, QStringList{finished(false, message)});
+    QCOMPARE(listing(tmp->path()), before);
 }
 
 void TestUpdateWorker::preserveDirKeptWhileNotEmpty()

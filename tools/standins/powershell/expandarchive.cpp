@@ -32,9 +32,7 @@ struct WriterCloser
 
 bool isLinkOnDisk(const std::string &path, std::string *target)
 {
-    struct stat status
-    {
-    };
+    struct stat status = {};
     if (lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode))
         return false;
     std::vector<char> buffer(static_cast<std::size_t>(status.st_size > 0 ? status.st_size : 255)
@@ -219,9 +217,7 @@ bool Extraction::extractEntry(archive *reader, archive *writer, archive_entry *e
 
 bool Extraction::run(std::string *error)
 {
-    struct stat status
-    {
-    };
+    struct stat status = {};
     if (stat(m_archivePath.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
         return fail(error, "The path '" + m_archivePath
                                + "' either does not exist or is not a valid file system path.");

@@ -1,0 +1,66 @@
+#include "install/installationdirectory.h"
+
+#include "platform/protectedlocations.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace Updater {
+
+namespace {
+
+#ifdef Q_OS_WIN
+constexpr Qt::CaseSensitivity pathCase = Qt::CaseInsensitive;
+#else
+constexpr Qt::CaseSensitivity pathCase = Qt::CaseSensitive;
+#endif
+
+} // namespace
+
+QString normalizedInstallDir(const QString &installDir)
+{
+    if (installDir.isEmpty())
+        return installDir;
+    return QDir::cleanPath(QFileInfo(installDir).absoluteFilePath());
+}
+
+bool checkInstallDir(const QString &installDir, QString *error)
+{
+    if (!installDir.isEmpty() && !holdsProtectedLocation(installDir))
+        return true;
+    if (error)
+        *error = QStringLiteral("The installation directory %1 cannot be updated.")
+                     .arg(QDir::toNativeSeparators(installDir));
+    return false;
+}
+
+QString comparablePath(const QString &path)
+{
+    const QFileInfo info(path);
+    const QString canonical = info.canonicalFilePath();
+    return canonical.isEmpty() ? QDir::cleanPath(info.absoluteFilePath()) : canonical;
+}
+
+bool isSameOrInside(const QString &path, const QString &ancestor)
+{
+    if (path.compare(ancestor, pathCase) == 0)
+        return true;
+    const QString prefix =
+        ancestor.endsWith(QLatin1Char('/')) ? ancestor : ancestor + QLatin1Char('/');
+    return path.startsWith(prefix, pathCase);
+}
+
+bool holdsProtectedLocation(const QString &dir)
+{
+    const QString target = comparablePath(dir);
+    if (Platform::isFileSystemRoot(target))
+        return true;
+    const QStringList locations = Platform::protectedLocations();
+    for (const QString &location : locations) {
+        if (isSameOrInside(comparablePath(location), target))
+            return true;
+    }
+    return false;
+}
+
+} // namespace Updater
