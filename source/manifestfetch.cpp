@@ -4,37 +4,40 @@
 #include "source/manifestparser.h"
 
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
-
-#include <memory>
 
 namespace Updater {
+
+namespace {
+
+// A manifest is a few hundred bytes; the bound only keeps a hostile or broken server from
+// filling memory.
+constexpr qint64 manifestSizeLimit = 1024 * 1024;
+
+bool fail(QString *error, const QString &message)
+{
+    if (error)
+        *error = message;
+    return false;
+}
+
+} // namespace
 
 bool fetchUpdateManifest(const QString &url, const TransferCancellation *cancel,
                          UpdateManifest *manifest, QString *error)
 {
-    const auto network = std::make_unique<QNetworkAccessManager>();
-    QNetworkReply *reply = network->get(updateRequest(url));
-    awaitReply(reply, cancel);
+    QNetworkAccessManager network;
+    const SmallDocument document = fetchSmallDocument(&network, url, manifestSizeLimit, cancel);
+    if (document.tooLarge)
+        return fail(error, QStringLiteral("Manifest is too large."));
+    if (document.error != QNetworkReply::NoError)
+        return fail(error,
+                    QStringLiteral("Failed to fetch manifest: %1").arg(document.errorString));
 
-    const QNetworkReply::NetworkError code = reply->error();
-    // An aborted reply is closed; reading it would only produce a warning.
-    const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
-    const QString replyError = reply->errorString();
-    reply->deleteLater();
-
-    if (code != QNetworkReply::NoError) {
-        if (error)
-            *error = QStringLiteral("Failed to fetch manifest: %1").arg(replyError);
+    if (!parseUpdateManifest(document.body, manifest, error))
         return false;
-    }
-    if (!parseUpdateManifest(body, manifest, error))
-        return false;
-    if (manifest->packageFormat.compare(QLatin1String("zip"), Qt::CaseInsensitive) != 0) {
-        if (error)
-            *error = QStringLiteral("Unsupported package format: %1").arg(manifest->packageFormat);
-        return false;
-    }
+    if (manifest->packageFormat.compare(QLatin1String("zip"), Qt::CaseInsensitive) != 0)
+        return fail(error,
+                    QStringLiteral("Unsupported package format: %1").arg(manifest->packageFormat));
     return true;
 }
 
