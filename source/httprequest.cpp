@@ -12,11 +12,14 @@ namespace Updater {
 
 namespace {
 
+// An error page is dropped as it arrives; a server that goes on past this is not answering.
 constexpr qint64 errorPageLimit = 1024 * 1024;
 
-bool isHttpError(const QNetworkReply *reply)
+// The body of a redirect or an error page is not the document asked for.
+bool isDocument(const QNetworkReply *reply)
 {
-    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() >= 400;
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    return !status.isValid() || status.toInt() < 300;
 }
 
 } // namespace
@@ -66,14 +69,14 @@ SmallDocument fetchSmallDocument(QNetworkAccessManager *network, const QString &
     };
     const auto checkAnnounced = [reply, maxBytes, &cutOff] {
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-        if (!isHttpError(reply) && length.isValid() && length.toLongLong() > maxBytes)
+        if (isDocument(reply) && length.isValid() && length.toLongLong() > maxBytes)
             cutOff();
     };
     const auto drain = [reply, maxBytes, &result, &dropped, &cutOff] {
         // An aborted reply is closed and has nothing left to give.
         if (!reply->isOpen() || result.tooLarge)
             return;
-        if (isHttpError(reply)) {
+        if (!isDocument(reply)) {
             dropped += qMax<qint64>(reply->skip(reply->bytesAvailable()), 0);
             if (dropped > errorPageLimit)
                 cutOff();

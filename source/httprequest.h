@@ -33,7 +33,7 @@ struct SmallDocument
 // GETs url with updateRequest's setup through network and waits for it as awaitReply does,
 // keeping the body in memory. A body of more than maxBytes is refused without being read further:
 // the transfer is aborted as soon as the server announces more or more has arrived, and
-// tooLarge is set. The body of an HTTP error status is read and dropped (the status is what
+// tooLarge is set. The body of an HTTP error or redirect is read and dropped (the status is what
 // counts, and an ordinary error page may well be larger than the document), but cut off alike
 // past 1 MiB. Reply's thread only.
 SmallDocument fetchSmallDocument(QNetworkAccessManager *network, const QString &url,

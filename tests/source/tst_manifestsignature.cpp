@@ -118,6 +118,10 @@ void TestManifestSignature::check_data()
         << releaseKey << QStringLiteral("Signed version does not match the manifest.");
     QTest::newRow("404") << QString() << QStringList() << QString() << QString() << releaseKey
                          << QStringLiteral("Manifest signature is missing.");
+    // Only the signature itself is held to its few kilobytes.
+    QTest::newRow("404 with a large error page")
+        << QString() << QStringList() << QString() << QStringLiteral("large error page")
+        << releaseKey << QStringLiteral("Manifest signature is missing.");
     QTest::newRow("oversized") << release << QStringList() << signedComment
                                << QStringLiteral("oversized") << releaseKey << notValid;
     QTest::newRow("not UTF-8") << release << QStringList() << signedComment
@@ -155,6 +159,11 @@ void TestManifestSignature::check()
         server.setResponse("/manifest.json.minisig", signature);
         if (tamper == QLatin1String("manifest byte"))
             served.replace("aaaa", "aaab");
+    } else if (tamper == QLatin1String("large error page")) {
+        TestHttpServer::Response page;
+        page.status = 404;
+        page.body = QByteArray(64 * 1024, 'x');
+        server.setResponse("/manifest.json.minisig", page);
     }
     TestHttpServer::Response manifest;
     manifest.body = served;
