@@ -2,5 +2,5 @@
 # against a server and reports their times and the peak memory. Included from the top-level
 # CMakeLists.txt.
 add_executable(downloadbench ${CMAKE_CURRENT_LIST_DIR}/downloadbench.cpp)
-target_link_libraries(downloadbench PRIVATE updatersource updaterinstall)
+target_link_libraries(downloadbench PRIVATE updatersource updaterinstall updaterreleasekeys)
 updater_set_warnings(downloadbench)

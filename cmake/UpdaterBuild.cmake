@@ -47,3 +47,49 @@ function(updater_add_layer name)
     add_custom_target(${name}_layer DEPENDS ${stamp})
     add_dependencies(${name} ${name}_layer)
 endfunction()
+
+# updater_add_release_keys(NAME KEYS key... KEY_FILES file...)
+# One key set: an object library that defines releasePublicKeys() (source/releasekeys.h) with
+# the given minisign public keys (base64, as minisign prints them) and the keys of the given
+# minisign.pub files. A program links exactly one key set; an empty one builds a program that
+# takes manifests unsigned. Objects rather than a static library, so that the set is linked in
+# whatever the order of the libraries that use it.
+function(updater_add_release_keys name)
+    cmake_parse_arguments(ARG "" "" "KEYS;KEY_FILES" ${ARGN})
+    set(keys ${ARG_KEYS})
+    foreach(file IN LISTS ARG_KEY_FILES)
+        if(NOT EXISTS ${file})
+            message(FATAL_ERROR "Release public key file ${file} does not exist")
+        endif()
+        file(STRINGS ${file} lines)
+        foreach(line IN LISTS lines)
+            if(NOT line MATCHES "^untrusted comment:")
+                list(APPEND keys "${line}")
+            endif()
+        endforeach()
+    endforeach()
+
+    set(literals "")
+    foreach(key IN LISTS keys)
+        string(STRIP "${key}" key)
+        if(key STREQUAL "")
+            continue()
+        endif()
+        # "Ed", an 8-byte key id and a 32-byte key: 56 base64 characters starting with "RW".
+        string(LENGTH "${key}" length)
+        if(NOT key MATCHES "^RW[A-Za-z0-9+/]+$" OR NOT length EQUAL 56)
+            message(FATAL_ERROR "Not a minisign public key: '${key}' (expected the base64 line "
+                                "of minisign.pub, 56 characters starting with RW)")
+        endif()
+        string(APPEND literals "\"${key}\",\n")
+    endforeach()
+
+    set(dir ${CMAKE_CURRENT_BINARY_DIR}/${name})
+    file(CONFIGURE OUTPUT ${dir}/releasekeyset.inc CONTENT "${literals}")
+    add_library(${name} OBJECT ${UPDATER_SOURCE_DIR}/source/releasekeys.h
+                               ${UPDATER_SOURCE_DIR}/source/releasekeys.cpp)
+    target_include_directories(${name} PRIVATE ${UPDATER_SOURCE_DIR} ${dir})
+    target_link_libraries(${name} PUBLIC Qt6::Core)
+    set_target_properties(${name} PROPERTIES AUTOMOC OFF)
+    updater_set_warnings(${name})
+endfunction()

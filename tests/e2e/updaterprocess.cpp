@@ -7,6 +7,7 @@
 namespace E2e {
 
 UpdaterProcess::UpdaterProcess()
+    : m_program(updaterPath())
 {
     m_process.setProcessChannelMode(QProcess::MergedChannels);
 }
@@ -31,6 +32,11 @@ void UpdaterProcess::setDisplay(const QString &display)
     m_display = display;
 }
 
+void UpdaterProcess::setProgram(const QString &program)
+{
+    m_program = program;
+}
+
 void UpdaterProcess::setEnvironmentValue(const QString &name, const QString &value)
 {
     m_environment.append({name, value});
@@ -52,13 +58,13 @@ bool UpdaterProcess::start(const QStringList &arguments, QString *error)
     m_process.setProcessEnvironment(environment);
 
     if (m_trustedCertificates.isEmpty()) {
-        m_process.start(updaterPath(), arguments);
+        m_process.start(m_program, arguments);
     } else {
         // sh execs the updater, so the process id stays the updater's own.
         QStringList wrapped{
             QStringLiteral("-m"), QStringLiteral("sh"), QStringLiteral("-c"),
             QStringLiteral("mount --bind \"$E2E_TRUSTED\" /etc/ssl/certs && exec \"$0\" \"$@\""),
-            updaterPath()};
+            m_program};
         wrapped << arguments;
         environment.insert(QStringLiteral("E2E_TRUSTED"), m_trustedCertificates);
         m_process.setProcessEnvironment(environment);

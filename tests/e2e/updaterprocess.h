@@ -26,6 +26,8 @@ public:
     void setDisplay(const QString &display);
 
     void setEnvironmentValue(const QString &name, const QString &value);
+    // Runs program (a build of the updater with other release keys) instead of OrvalinkUpdater.
+    void setProgram(const QString &program);
 
     bool start(const QStringList &arguments, QString *error);
 
@@ -45,6 +47,7 @@ public:
 
 private:
     QProcess m_process;
+    QString m_program;
     QString m_trustedCertificates;
     QString m_display;
     QString m_output;

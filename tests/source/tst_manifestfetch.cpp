@@ -21,6 +21,8 @@ private slots:
     void rejected_data();
     void rejected();
     void unreachableServer();
+    void tooLarge_data();
+    void tooLarge();
     void accepted_data();
     void accepted();
     void request_data();
@@ -158,6 +160,37 @@ void TestManifestFetch::unreachableServer()
         !fetch(QStringLiteral("http://127.0.0.1:%1/manifest.json").arg(port), &manifest, &error));
     QCOMPARE(error, QStringLiteral("Failed to fetch manifest: Connection refused"));
     QCOMPARE(manifest.version, QStringLiteral("earlier"));
+}
+
+void TestManifestFetch::tooLarge_data()
+{
+    QTest::addColumn<int>("framing");
+    QTest::addColumn<qint64>("stallAfter"); // the server sends this much and then waits forever
+
+    const qint64 limit = 1024 * 1024;
+    QTest::newRow("announced") << int(TestHttpServer::Framing::ContentLength) << qint64(0);
+    QTest::newRow("endless") << int(TestHttpServer::Framing::UntilClose) << limit + 1;
+}
+
+void TestManifestFetch::tooLarge()
+{
+    QFETCH(int, framing);
+    QFETCH(qint64, stallAfter);
+    TestHttpServer::Response response = answer(200, QByteArray(2 * 1024 * 1024, ' '));
+    response.framing = TestHttpServer::Framing(framing);
+    response.pauseAfter = stallAfter;
+    response.pauseMs = -1;
+    server->setResponse("/manifest.json", response);
+    // Turns a check that keeps waiting for the rest into a failure rather than a hang.
+    Updater::TransferCancellation cancel;
+    QTimer::singleShot(20000, &cancel, &Updater::TransferCancellation::cancel);
+
+    UpdateManifest manifest = earlierManifest();
+    QString error;
+    QVERIFY(!fetch(server->url(QStringLiteral("/manifest.json")), &manifest, &error, &cancel));
+    QCOMPARE(error, QStringLiteral("Manifest is too large."));
+    QCOMPARE(manifest.version, QStringLiteral("earlier"));
+    QTRY_COMPARE(server->abandonedResponses(), 1);
 }
 
 void TestManifestFetch::accepted_data()

@@ -1,6 +1,8 @@
 // The release tool as a publisher runs it: the real bin/orvalink-release in a child process.
 #include "source/manifestparser.h"
 
+#include "testfiles.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -145,6 +147,8 @@ private slots:
     void badInputPublishesNothing_data();
     void badInputPublishesNothing();
     void republishReplacesRelease();
+    void signature_data();
+    void signature();
 
 private:
     QTemporaryDir m_fixture;
@@ -439,6 +443,9 @@ void TestReleaseTool::badInputPublishesNothing_data()
         << "" << QStringList{QStringLiteral("--version"), QStringLiteral("  ")} << 2 << "--version";
     QTest::newRow("no version") << "" << QStringList{QStringLiteral("--version"), QString()} << 2
                                 << "--version";
+    QTest::newRow("space in the version")
+        << "" << QStringList{QStringLiteral("--version"), QStringLiteral("3.0 beta")} << 2
+        << "white space";
     QTest::newRow("no output") << "" << QStringList{QStringLiteral("--out"), QString()} << 2
                                << "--out";
     QTest::newRow("relative URL") << ""
@@ -554,6 +561,93 @@ void TestReleaseTool::republishReplacesRelease()
              QCryptographicHash::hash(fileBytes(out + QStringLiteral("/package.zip")),
                                       QCryptographicHash::Sha256)
                  .toHex());
+}
+
+void TestReleaseTool::signature_data()
+{
+    QTest::addColumn<QString>("key");      // "": no --sign; "made": a key made without password
+    QTest::addColumn<QString>("password"); // in --sign-password-file; empty: no such option
+    QTest::addColumn<QString>("message");  // empty: published
+
+    // keys/encrypted-test.key is minisign's own, with the password "orvalink-test".
+    const QString encrypted = QStringLiteral("encrypted-test");
+    QTest::newRow("key without password") << QStringLiteral("made") << QString() << QString();
+    QTest::newRow("password from a file")
+        << encrypted << QStringLiteral("orvalink-test") << QString();
+    QTest::newRow("wrong password")
+        << encrypted << QStringLiteral("guess") << QStringLiteral("Wrong password");
+    QTest::newRow("not signed, the printed command signs") << QString() << QString() << QString();
+}
+
+void TestReleaseTool::signature()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, password);
+    QFETCH(QString, message);
+
+    QTemporaryDir dir;
+    QString keyPath = dir.filePath(QStringLiteral("minisign.key"));
+    QString publicKey = dir.filePath(QStringLiteral("minisign.pub"));
+    QString output;
+    if (key == QLatin1String("made") || key.isEmpty()) {
+        QVERIFY2(TestSupport::runCommand(QStringLiteral("minisign"),
+                                         {QStringLiteral("-G"), QStringLiteral("-W"),
+                                          QStringLiteral("-p"), publicKey, QStringLiteral("-s"),
+                                          keyPath},
+                                         &output),
+                 qPrintable(QStringLiteral("minisign (scripts/install-deps.sh): ") + output));
+    } else {
+        const QString keys = qEnvironmentVariable("UPDATER_SOURCE_DIR") + "/tests/tools/keys/";
+        keyPath = keys + key + QStringLiteral(".key");
+        publicKey = keys + key + QStringLiteral(".pub");
+    }
+
+    const QString out = dir.filePath(QStringLiteral("out"));
+    const QString signature = out + QStringLiteral("/manifest.json.minisig");
+    QVERIFY(writeFile(signature, "signature of an earlier release"));
+    QStringList arguments = releaseArguments(m_payload, out);
+    if (!key.isEmpty())
+        arguments << QStringLiteral("--sign") << keyPath;
+    if (!password.isEmpty()) {
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("password")), password.toUtf8() + '\n'));
+        arguments << QStringLiteral("--sign-password-file")
+                  << dir.filePath(QStringLiteral("password"));
+    }
+    const RunResult result = runTool(arguments);
+    if (!message.isEmpty()) {
+        QCOMPARE(result.exitCode, 1);
+        QVERIFY2(result.standardError.contains(message), qPrintable(result.standardError));
+        QCOMPARE(directoryEntries(out), QStringList{QStringLiteral("manifest.json.minisig")});
+        return;
+    }
+    QVERIFY2(result.exitCode == 0, qPrintable(result.standardError));
+
+    if (key.isEmpty()) {
+        // An earlier release's signature does not stay beside the new manifest.
+        QVERIFY(!QFileInfo::exists(signature));
+        const QRegularExpression command(QStringLiteral("^  (minisign -S .*)$"),
+                                         QRegularExpression::MultilineOption);
+        const QString printed = command.match(result.standardOutput).captured(1);
+        QVERIFY2(!printed.isEmpty(), qPrintable(result.standardOutput));
+        // minisign's default key is MINISIGN_CONFIG_DIR/minisign.key.
+        QVERIFY2(
+            TestSupport::runCommand(
+                QStringLiteral("sh"),
+                {QStringLiteral("-c"),
+                 QStringLiteral("MINISIGN_CONFIG_DIR='%1' %2 </dev/null").arg(dir.path(), printed)},
+                &output),
+            qPrintable(output));
+    }
+    // minisign itself accepts the signature, and the signed comment names the version.
+    QVERIFY2(TestSupport::runCommand(QStringLiteral("minisign"),
+                                     {QStringLiteral("-V"), QStringLiteral("-p"), publicKey,
+                                      QStringLiteral("-m"), out + QStringLiteral("/manifest.json")},
+                                     &output),
+             qPrintable(output));
+    QVERIFY2(QRegularExpression(QStringLiteral("Trusted comment: .*\\bversion:3\\.0\\.0(\\s|$)"))
+                 .match(output)
+                 .hasMatch(),
+             qPrintable(output));
 }
 
 QTEST_GUILESS_MAIN(TestReleaseTool)

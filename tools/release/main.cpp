@@ -51,5 +51,11 @@ int main(int argc, char *argv[])
         << "  sha256:   " << summary.packageSha256 << "\n"
         << "  manifest: " << summary.manifestPath << "\n"
         << "  url:      " << options.packageUrl << "\n";
+    if (!summary.signaturePath.isEmpty())
+        out << "  signature: " << summary.signaturePath << " (key " << summary.signingKeyId
+            << ")\n";
+    else
+        out << "Not signed: an updater built with a release key refuses it. To sign it:\n  "
+            << summary.signCommand << "\n";
     return 0;
 }

@@ -1,10 +1,13 @@
 #include "tools/release/releasebuilder.h"
 
 #include "source/manifestparser.h"
+#include "source/manifestsignature.h"
 #include "source/packagehash.h"
 #include "tools/release/payloadscan.h"
+#include "tools/release/releasesigner.h"
 #include "tools/release/ziparchive.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -168,6 +171,60 @@ bool checkManifestReadsBack(const QString &manifestPath, const QString &packageP
     return true;
 }
 
+// The fields minisign itself writes, and the version, which the updater requires to be the
+// manifest's.
+QString trustedComment(const QString &version, const QString &separator)
+{
+    return QStringList{QStringLiteral("timestamp:%1").arg(QDateTime::currentSecsSinceEpoch()),
+                       QStringLiteral("file:manifest.json"),
+                       QStringLiteral("version:%1").arg(version)}
+        .join(separator);
+}
+
+QString shellQuoted(QString text)
+{
+    return QLatin1Char('\'') + text.replace(QLatin1Char('\''), QLatin1String("'\\''"))
+           + QLatin1Char('\'');
+}
+
+bool writeSignature(QTemporaryFile *file, const QString &outDir, const QString &manifestPath,
+                    const SigningKey &key, const ReleaseOptions &options, QString *error)
+{
+    QFile manifest(manifestPath);
+    if (!manifest.open(QIODevice::ReadOnly))
+        return fail(
+            error,
+            QStringLiteral("Cannot read back %1: %2").arg(manifestPath, manifest.errorString()));
+    const QByteArray manifestBytes = manifest.readAll();
+    if (!openTemporary(file, outDir, QStringLiteral("manifest.json.minisig"), error))
+        return false;
+    if (file->write(key.sign(manifestBytes, trustedComment(options.version, QStringLiteral("\t"))))
+        < 0)
+        return fail(
+            error,
+            QStringLiteral("Cannot write %1: %2").arg(file->fileName(), file->errorString()));
+    if (!finishTemporary(file, error))
+        return false;
+
+    // Read back and checked as the updater will, with the public half of the key.
+    QFile written(file->fileName());
+    if (!written.open(QIODevice::ReadOnly))
+        return fail(
+            error,
+            QStringLiteral("Cannot read back %1: %2").arg(file->fileName(), written.errorString()));
+    QString comment;
+    QString verifyError;
+    if (!verifyManifestSignature(manifestBytes, written.readAll(), {key.publicKey()}, &comment,
+                                 &verifyError))
+        return fail(
+            error,
+            QStringLiteral("The written signature is refused by the updater: %1").arg(verifyError));
+    if (signedVersion(comment) != options.version)
+        return fail(error, QStringLiteral("The written signature vouches for version %1, not %2.")
+                               .arg(signedVersion(comment), options.version));
+    return true;
+}
+
 bool moveIntoPlace(QTemporaryFile *file, const QString &target, QString *error)
 {
     // rename() replaces an existing file in one step, so readers see the old or the new one.
@@ -181,8 +238,8 @@ bool moveIntoPlace(QTemporaryFile *file, const QString &target, QString *error)
 }
 
 bool writeRelease(const ReleaseOptions &options, const QList<PayloadEntry> &entries,
-                  const QString &notes, const QString &outDir, ReleaseSummary *summary,
-                  QString *error)
+                  const QString &notes, const SigningKey *key, const QString &outDir,
+                  ReleaseSummary *summary, QString *error)
 {
     QTemporaryFile zipFile;
     QByteArray writtenSha256;
@@ -218,10 +275,26 @@ bool writeRelease(const ReleaseOptions &options, const QList<PayloadEntry> &entr
                                    diskSha256, error))
         return false;
 
+    QTemporaryFile signatureFile;
+    if (key
+        && !writeSignature(&signatureFile, outDir, manifestFile.fileName(), *key, options, error))
+        return false;
+
     const QString packagePath = outDir + QStringLiteral("/package.zip");
     const QString manifestPath = outDir + QStringLiteral("/manifest.json");
-    if (!moveIntoPlace(&zipFile, packagePath, error)
-        || !moveIntoPlace(&manifestFile, manifestPath, error))
+    const QString signaturePath = outDir + QStringLiteral("/manifest.json.minisig");
+    if (!moveIntoPlace(&zipFile, packagePath, error))
+        return false;
+    // The signature of an earlier release would only make a signed updater refuse this one as
+    // "not valid" rather than "missing" until it is signed.
+    if (key) {
+        if (!moveIntoPlace(&signatureFile, signaturePath, error))
+            return false;
+    } else if (QFileInfo::exists(signaturePath) && !QFile::remove(signaturePath)) {
+        return fail(error,
+                    QStringLiteral("Cannot remove the earlier signature %1.").arg(signaturePath));
+    }
+    if (!moveIntoPlace(&manifestFile, manifestPath, error))
         return false;
 
     if (summary) {
@@ -230,6 +303,15 @@ bool writeRelease(const ReleaseOptions &options, const QList<PayloadEntry> &entr
         summary->packageSha256 = QString::fromLatin1(diskSha256);
         summary->packageSize = QFileInfo(packagePath).size();
         summary->entryCount = entries.size();
+        if (key) {
+            summary->signaturePath = signaturePath;
+            summary->signingKeyId = key->keyIdText();
+        } else {
+            summary->signCommand =
+                QStringLiteral("minisign -S -m %1 -t %2")
+                    .arg(shellQuoted(manifestPath),
+                         shellQuoted(trustedComment(options.version, QStringLiteral(" "))));
+        }
     }
     return true;
 }
@@ -244,6 +326,12 @@ bool buildRelease(const ReleaseOptions &options, ReleaseSummary *summary, QStrin
     QString notes;
     if (!options.releaseNotesFile.isEmpty()
         && !readReleaseNotes(options.releaseNotesFile, &notes, error))
+        return false;
+
+    // First, so that a wrong password ends the run before any work.
+    SigningKey key;
+    if (!options.signingKey.isEmpty()
+        && !key.load(options.signingKey, options.signingPasswordFile, error))
         return false;
 
     QList<PayloadEntry> entries;
@@ -263,7 +351,9 @@ bool buildRelease(const ReleaseOptions &options, ReleaseSummary *summary, QStrin
                  QFileInfo(options.payloadDir).canonicalFilePath()))
         fail(error, QStringLiteral("The output directory %1 lies inside the payload.").arg(outDir));
     else
-        written = writeRelease(options, entries, notes, outDir, summary, error);
+        written =
+            writeRelease(options, entries, notes, options.signingKey.isEmpty() ? nullptr : &key,
+                         outDir, summary, error);
 
     // A failed run leaves no trace, not even the directory it made (rmdir spares a non-empty one).
     if (!written && !outExisted)

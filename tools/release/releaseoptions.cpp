@@ -1,5 +1,6 @@
 #include "tools/release/releaseoptions.h"
 
+#include <QRegularExpression>
 #include <QSet>
 #include <QUrl>
 
@@ -36,7 +37,10 @@ QString releaseUsage()
         "                        [--channel stable|migration] [--release-notes FILE]\n"
         "                        [--mandatory] [--minimum-supported-version V]\n"
         "                        [--top-folder NAME]\n"
-        "Packs DIR into OUT/package.zip and describes it in OUT/manifest.json.\n");
+        "                        [--sign KEYFILE [--sign-password-file FILE]]\n"
+        "Packs DIR into OUT/package.zip and describes it in OUT/manifest.json. With --sign,\n"
+        "signs the manifest with that minisign secret key into OUT/manifest.json.minisig;\n"
+        "the key's password is read from FILE, or else asked for on the terminal.\n");
 }
 
 bool parseReleaseOptions(const QStringList &arguments, ReleaseOptions *out, QString *error)
@@ -77,6 +81,10 @@ bool parseReleaseOptions(const QStringList &arguments, ReleaseOptions *out, QStr
             target = &options.minimumSupportedVersion;
         else if (name == QLatin1String("--top-folder"))
             target = &options.topFolder;
+        else if (name == QLatin1String("--sign"))
+            target = &options.signingKey;
+        else if (name == QLatin1String("--sign-password-file"))
+            target = &options.signingPasswordFile;
         else
             return fail(error, QStringLiteral("Unknown argument: %1").arg(name));
 
@@ -105,6 +113,13 @@ bool parseReleaseOptions(const QStringList &arguments, ReleaseOptions *out, QStr
         return fail(error, QStringLiteral("--version is required and must not be blank."));
     if (options.packageUrl.isEmpty())
         return fail(error, QStringLiteral("--package-url is required."));
+    // The signed trusted comment separates its fields by white space.
+    if (options.version.contains(QRegularExpression(QStringLiteral("\\s"))))
+        return fail(
+            error,
+            QStringLiteral("--version must not contain white space: %1").arg(options.version));
+    if (!options.signingPasswordFile.isEmpty() && options.signingKey.isEmpty())
+        return fail(error, QStringLiteral("--sign-password-file needs --sign."));
 
     const QUrl url(options.packageUrl, QUrl::StrictMode);
     const QString scheme = url.scheme().toLower();
