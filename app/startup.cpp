@@ -2,14 +2,35 @@
 
 #include "app/commandline.h"
 #include "common/productnames.h"
+#include "install/installationdirectory.h"
 #include "ui/updaterwindow.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QMessageBox>
 
 #include <memory>
 
 namespace Updater {
+
+namespace {
+
+// The client may start the updater from inside its own folder. Windows then holds a handle on
+// the updater's working directory, and a directory with a handle inside cannot be renamed: every
+// update would take the in-place path. The updater moves to the directory that contains the
+// installation first; the paths it was given keep naming what they named.
+void leaveInstallation(UpdaterOptions *options)
+{
+    options->installDir = normalizedInstallDir(options->installDir);
+    if (!isSameOrInside(comparablePath(QDir::currentPath()), comparablePath(options->installDir)))
+        return;
+    if (!options->offlinePayloadRoot.isEmpty())
+        options->offlinePayloadRoot = QDir::current().absoluteFilePath(options->offlinePayloadRoot);
+    QDir::setCurrent(QFileInfo(options->installDir).path());
+}
+
+} // namespace
 
 int runUpdater(const QStringList &arguments)
 {
@@ -17,6 +38,7 @@ int runUpdater(const QStringList &arguments)
 
     int exitCode = 1;
     if (optionsAreComplete(*options)) {
+        leaveInstallation(options.get());
         UpdaterWindow window(*options);
         window.show();
         exitCode = QCoreApplication::exec();
