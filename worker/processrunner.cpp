@@ -18,11 +18,16 @@ bool runProcess(const QString &program, const QStringList &arguments, QString *e
     if (error)
         error->clear();
 
+    // A program that was not found is never handed to QProcess by its bare name: on Unix it
+    // would then run whatever file of that name lies in the working directory.
+    const QString located = Platform::locateProgram(program);
     QProcess process;
-    process.setProgram(Platform::locateProgram(program));
-    process.setArguments(arguments);
-    process.start(QIODevice::ReadWrite);
-    if (!process.waitForStarted(startTimeoutMs)) {
+    if (!located.isEmpty()) {
+        process.setProgram(located);
+        process.setArguments(arguments);
+        process.start(QIODevice::ReadWrite);
+    }
+    if (located.isEmpty() || !process.waitForStarted(startTimeoutMs)) {
         if (error)
             *error = QObject::tr("Failed to start %1").arg(program);
         return false;
