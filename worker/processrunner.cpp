@@ -1,5 +1,6 @@
 #include "worker/processrunner.h"
 
+#include "platform/consoletext.h"
 #include "platform/programlocator.h"
 
 #include <QObject>
@@ -40,11 +41,12 @@ bool runProcess(const QString &program, const QStringList &arguments, QString *e
         return true;
 
     if (error) {
-        const QString standardError = QString::fromUtf8(process.readAllStandardError());
+        const QString standardError = Platform::decodeConsoleOutput(process.readAllStandardError());
         if (!standardError.trimmed().isEmpty()) {
             *error = standardError;
         } else {
-            const QString standardOutput = QString::fromUtf8(process.readAllStandardOutput());
+            const QString standardOutput =
+                Platform::decodeConsoleOutput(process.readAllStandardOutput());
             if (!standardOutput.trimmed().isEmpty())
                 *error = standardOutput;
             else

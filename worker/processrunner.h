@@ -11,7 +11,8 @@ namespace Updater {
 // True when it ended normally with exit code 0. Otherwise false, and *error (may be null; it is
 // cleared on entry) receives "Failed to start <program>", or the program's whole standard error,
 // or, when that is blank, its whole standard output, or, when both are blank,
-// "<program> exited with code <n>"; <program> is always the name as given.
+// "<program> exited with code <n>"; <program> is always the name as given. Its output is read
+// as Platform::decodeConsoleOutput says (the OEM code page on Windows, UTF-8 elsewhere).
 // Blocks the calling thread and needs no event loop; any thread.
 bool runProcess(const QString &program, const QStringList &arguments, QString *error);
 
