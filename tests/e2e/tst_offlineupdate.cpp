@@ -133,8 +133,8 @@ void TestOfflineUpdate::wholeUpdate()
 void TestOfflineUpdate::runningClient_data()
 {
     // How the client runs while the update starts: "waited" is the installed client, given as
-    // --wait-pid, which exits by itself a few seconds later; "ended" is a process that never
-    // exits by itself and that the update must end by its image name.
+    // --wait-pid, which exits by itself a few seconds later; "ended" is a process of the
+    // installation that never exits by itself and that the update must end.
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("imageName");
 
@@ -166,8 +166,7 @@ void TestOfflineUpdate::runningClient()
     QProcess client;
     QStringList arguments = offlineArguments(payloadDir, installDir);
     if (kind == QLatin1String("waited")) {
-        // The installed client's script under another image name: every update on this machine
-        // ends all processes named Orvalink.exe, and one run by another test must not end it.
+        // The installed client's script, run from elsewhere so that it is waited for, not ended.
         const QString image = temp.filePath(QStringLiteral("running/client-2.4.1"));
         QDir().mkpath(QFileInfo(image).absolutePath());
         QVERIFY(QFile::copy(QDir(installDir).filePath(imageName), image));
@@ -175,9 +174,9 @@ void TestOfflineUpdate::runningClient()
         QVERIFY(client.waitForStarted());
         arguments << QStringLiteral("--wait-pid") << QString::number(client.processId());
     } else {
-        // A program that only ends when killed, under the client's image name.
-        const QString image = temp.filePath(QStringLiteral("running/") + imageName);
-        QDir().mkpath(QFileInfo(image).absolutePath());
+        // A program that only ends when killed, in the installation under the client's name.
+        const QString image = QDir(installDir).filePath(imageName);
+        QVERIFY(QFile::remove(image));
         QVERIFY(QFile::copy(QStandardPaths::findExecutable(QStringLiteral("sleep")), image));
         QVERIFY(QFile::setPermissions(image, QFile::permissions(image) | QFileDevice::ExeOwner));
         client.start(image, {QStringLiteral("600")});
