@@ -50,4 +50,8 @@ private:
     std::vector<Held> held;
 };
 
+// The image name of the process with the given id ("Orvalink.exe"); empty when no such process
+// is seen. Any thread.
+QString processImageName(std::int64_t pid);
+
 } // namespace Updater::Platform

@@ -165,4 +165,12 @@ QList<RunningProcess> InstalledProcesses::waitForExit(int timeoutMs) const
     return running;
 }
 
+QString processImageName(std::int64_t pid)
+{
+    const auto processId = static_cast<pid_t>(static_cast<std::uint32_t>(pid));
+    if (processId <= 0)
+        return QString();
+    return QString::fromUtf8(readProcFile(processId, "comm").trimmed());
+}
+
 } // namespace Updater::Platform

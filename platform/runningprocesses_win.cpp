@@ -219,4 +219,18 @@ QList<RunningProcess> InstalledProcesses::waitForExit(int timeoutMs) const
     return running;
 }
 
+QString processImageName(std::int64_t pid)
+{
+    const DWORD processId = static_cast<DWORD>(static_cast<std::uint64_t>(pid) & 0xFFFFFFFFu);
+    const ProcessSnapshot snapshot;
+    PROCESSENTRY32W entry{};
+    if (!snapshot.isValid() || !snapshot.first(&entry))
+        return QString();
+    do {
+        if (entry.th32ProcessID == processId)
+            return QString::fromWCharArray(entry.szExeFile);
+    } while (snapshot.next(&entry));
+    return QString();
+}
+
 } // namespace Updater::Platform

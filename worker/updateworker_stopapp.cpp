@@ -24,6 +24,27 @@ QString describeProcess(std::int64_t pid, const QString &imageName)
                                : QStringLiteral("%1 (%2)").arg(QString::number(pid), imageName);
 }
 
+bool waitForClient(std::int64_t pid, QString *error)
+{
+    switch (Platform::waitForProcessExit(pid, clientExitTimeoutMs)) {
+    case Platform::ProcessWaitResult::Exited:
+    case Platform::ProcessWaitResult::NotFound:
+        return true;
+    case Platform::ProcessWaitResult::TimedOutOrFailed:
+        if (error)
+            *error = UpdateWorker::tr("Timed out waiting for the app to close.");
+        return false;
+    case Platform::ProcessWaitResult::CouldNotOpen:
+        // An elevated client of a non-elevated updater: it may well still run and hold its files.
+        if (error)
+            *error = UpdateWorker::tr("Could not wait for the app to close: the updater may not "
+                                      "open process %1.")
+                         .arg(describeProcess(pid, Platform::processImageName(pid)));
+        return false;
+    }
+    return false;
+}
+
 // Ends the client's processes that run from the installation directory, and only those: a
 // program of the same name elsewhere belongs to someone else. True once they are all gone.
 bool endClientProcesses(const QString &installDir, QString *error)
@@ -60,15 +81,8 @@ bool endClientProcesses(const QString &installDir, QString *error)
 
 bool UpdateWorker::stopAppAndInstall(QString *error)
 {
-    if (options.waitPid > 0) {
-        // A client that cannot be opened has already gone (or is beyond reach): go on.
-        const auto waited = Platform::waitForProcessExit(options.waitPid, clientExitTimeoutMs);
-        if (waited == Platform::ProcessWaitResult::TimedOutOrFailed) {
-            if (error)
-                *error = tr("Timed out waiting for the app to close.");
-            return false;
-        }
-    }
+    if (options.waitPid > 0 && !waitForClient(options.waitPid, error))
+        return false;
     // Nothing of the installation may change while a process of it still runs.
     if (!endClientProcesses(options.installDir, error))
         return false;

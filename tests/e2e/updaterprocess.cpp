@@ -31,6 +31,11 @@ void UpdaterProcess::setDisplay(const QString &display)
     m_display = display;
 }
 
+void UpdaterProcess::setLauncher(const QStringList &launcher)
+{
+    m_launcher = launcher;
+}
+
 void UpdaterProcess::setEnvironmentValue(const QString &name, const QString &value)
 {
     m_environment.append({name, value});
@@ -51,7 +56,9 @@ bool UpdaterProcess::start(const QStringList &arguments, QString *error)
                        binDir() + QLatin1Char(':') + environment.value(QStringLiteral("PATH")));
     m_process.setProcessEnvironment(environment);
 
-    if (m_trustedCertificates.isEmpty()) {
+    if (!m_launcher.isEmpty()) {
+        m_process.start(m_launcher.first(), m_launcher.mid(1) << updaterPath() << arguments);
+    } else if (m_trustedCertificates.isEmpty()) {
         m_process.start(updaterPath(), arguments);
     } else {
         // sh execs the updater, so the process id stays the updater's own.
