@@ -4,12 +4,17 @@
 
 namespace Updater::Platform {
 
-// The program to hand to QProcess for a name such as "taskkill". A bare name (no directory
-// separator) is looked for beside the running program first, then in PATH, the order in which
-// Windows itself searches. Returns the absolute path that was found, or the name unchanged when
-// nothing was found or the name already holds a directory (QProcess then reports the failure).
-// On Windows the name is always returned unchanged: CreateProcess already searches this way.
-// Needs a QCoreApplication for the program's own directory; any thread.
+// The absolute path of a program the updater runs by its bare name ("powershell.exe",
+// "taskkill"), or an empty string when there is none to run. The working directory is never
+// searched: anyone may have put a program of that name there, and it would run with the
+// updater's rights. A name that holds a directory is refused (empty) as well.
+// Windows: the system's own program in the system directory (GetSystemDirectoryW):
+//   powershell.exe is System32\WindowsPowerShell\v1.0\powershell.exe, any other name
+//   System32\<name>, ".exe" added to a name without a suffix. Nothing beside the updater counts.
+// Elsewhere: the program beside the running one (the stand-ins; needs a QCoreApplication for that
+//   directory), then the absolute directories of PATH in order; empty, "." and relative entries
+//   are skipped, as they all name the working directory or a place below it.
+// Any thread.
 QString locateProgram(const QString &program);
 
 } // namespace Updater::Platform

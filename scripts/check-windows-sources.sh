@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Compiles the Windows-only sources (platform/*_win.cpp) with mingw-w64, so that code written on
-# Linux for Windows at least compiles. Sources that use Qt are checked too when Qt's include
-# directories are given as arguments (a ';'-separated list is split): the host's Qt headers are
-# the same for Windows apart from their configuration, which a syntax check does not depend on.
+# Compiles the Windows-only sources (every *_win.cpp of the tree) with mingw-w64, so that code
+# written on Linux for Windows at least compiles. Sources that use Qt are checked too when Qt's
+# include directories are given as arguments (a ';'-separated list is split): the host's Qt
+# headers are the same for Windows apart from their configuration, which a syntax check does not
+# depend on.
 # Exits 77 (skipped) when the cross compiler is missing.
 #   usage: check-windows-sources.sh [QT_INCLUDE_DIR...]
 set -euo pipefail
@@ -34,7 +35,8 @@ needs_qt() {
 
 status=0
 checked=0
-for source in platform/*_win.cpp; do
+mapfile -t sources < <(git ls-files -co --exclude-standard '*_win.cpp')
+for source in "${sources[@]}"; do
     [ -e "$source" ] || continue
     flags=()
     if needs_qt "$source"; then

@@ -133,8 +133,9 @@ starts_log=$work/client-starts.log
 : >"$starts_log"
 
 # The stand-in client. Its process is named Orvalink.exe (a script's process takes the script's
-# name), so the updater's taskkill finds it. It records each start, starts a Core.exe beside it
-# and stays for $2 seconds (0: until it is ended; at most ten minutes in any case).
+# name) and runs from the installation directory, so the updater ends it. It records each start,
+# starts a Core.exe beside it and stays for $2 seconds (0: until it is ended; at most ten minutes
+# in any case).
 write_client() { # dir version linger
     cat >"$1/Orvalink.exe" <<EOF
 #!/bin/sh

@@ -72,6 +72,13 @@ UpdaterWindow::~UpdaterWindow()
     }
 }
 
+void UpdaterWindow::reject()
+{
+    if (workerThread && !workerDone)
+        return;
+    QDialog::reject();
+}
+
 void UpdaterWindow::reportStage(const QString &text, int progressValue)
 {
     stageLabel->setText(text);
@@ -92,6 +99,7 @@ void UpdaterWindow::onDetailAppended(const QString &text)
 
 void UpdaterWindow::onWorkerFinished(bool success, const QString &errorOrVersion)
 {
+    workerDone = true;
     workerThread->quit();
     workerThread->wait(3000);
     if (success)

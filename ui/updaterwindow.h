@@ -31,6 +31,11 @@ public:
     // Path of package.zip in the staging directory beside the installation directory.
     QString packageFilePath() const;
 
+    // Every way of closing the window by hand (title bar, Escape, the system) ends here. Refused
+    // while the worker installs: the process would live on unseen and could still end a client
+    // started again meanwhile. Before the worker starts, closing cancels the run.
+    void reject() override;
+
 private slots:
     void onStageChanged(const QString &text, int progressValue);
     void onDetailAppended(const QString &text);
@@ -54,6 +59,7 @@ private:
     QPushButton *closeButton = nullptr;
     UpdateManifest manifest;
     QThread *workerThread = nullptr;
+    bool workerDone = false;
     // Cancelled once the window has been closed by any means: the transfer under way is aborted
     // and no installation may start.
     TransferCancellation *closing = nullptr;

@@ -1,5 +1,6 @@
 #include "worker/processrunner.h"
 
+#include "platform/consoletext.h"
 #include "platform/programlocator.h"
 
 #include <QObject>
@@ -18,11 +19,16 @@ bool runProcess(const QString &program, const QStringList &arguments, QString *e
     if (error)
         error->clear();
 
+    // A program that was not found is never handed to QProcess by its bare name: on Unix it
+    // would then run whatever file of that name lies in the working directory.
+    const QString located = Platform::locateProgram(program);
     QProcess process;
-    process.setProgram(Platform::locateProgram(program));
-    process.setArguments(arguments);
-    process.start(QIODevice::ReadWrite);
-    if (!process.waitForStarted(startTimeoutMs)) {
+    if (!located.isEmpty()) {
+        process.setProgram(located);
+        process.setArguments(arguments);
+        process.start(QIODevice::ReadWrite);
+    }
+    if (located.isEmpty() || !process.waitForStarted(startTimeoutMs)) {
         if (error)
             *error = QObject::tr("Failed to start %1").arg(program);
         return false;
@@ -35,11 +41,12 @@ bool runProcess(const QString &program, const QStringList &arguments, QString *e
         return true;
 
     if (error) {
-        const QString standardError = QString::fromUtf8(process.readAllStandardError());
+        const QString standardError = Platform::decodeConsoleOutput(process.readAllStandardError());
         if (!standardError.trimmed().isEmpty()) {
             *error = standardError;
         } else {
-            const QString standardOutput = QString::fromUtf8(process.readAllStandardOutput());
+            const QString standardOutput =
+                Platform::decodeConsoleOutput(process.readAllStandardOutput());
             if (!standardOutput.trimmed().isEmpty())
                 *error = standardOutput;
             else

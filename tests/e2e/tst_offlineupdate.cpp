@@ -12,7 +12,8 @@
 using namespace E2e;
 
 // Whole offline updates of the built program: where the payload may lie, what goes with it
-// afterwards, and how the update waits for the client and ends the client's processes.
+// afterwards, how the update waits for the client and ends the client's processes, and how it
+// stops short of a client it may not end.
 class TestOfflineUpdate : public QObject
 {
     Q_OBJECT
@@ -23,6 +24,8 @@ private slots:
     void wholeUpdate();
     void runningClient_data();
     void runningClient();
+    void clientBeyondReach_data();
+    void clientBeyondReach();
 };
 
 namespace {
@@ -133,8 +136,8 @@ void TestOfflineUpdate::wholeUpdate()
 void TestOfflineUpdate::runningClient_data()
 {
     // How the client runs while the update starts: "waited" is the installed client, given as
-    // --wait-pid, which exits by itself a few seconds later; "ended" is a process that never
-    // exits by itself and that the update must end by its image name.
+    // --wait-pid, which exits by itself a few seconds later; "ended" is a process of the
+    // installation that never exits by itself and that the update must end.
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("imageName");
 
@@ -166,8 +169,7 @@ void TestOfflineUpdate::runningClient()
     QProcess client;
     QStringList arguments = offlineArguments(payloadDir, installDir);
     if (kind == QLatin1String("waited")) {
-        // The installed client's script under another image name: every update on this machine
-        // ends all processes named Orvalink.exe, and one run by another test must not end it.
+        // The installed client's script, run from elsewhere so that it is waited for, not ended.
         const QString image = temp.filePath(QStringLiteral("running/client-2.4.1"));
         QDir().mkpath(QFileInfo(image).absolutePath());
         QVERIFY(QFile::copy(QDir(installDir).filePath(imageName), image));
@@ -175,9 +177,9 @@ void TestOfflineUpdate::runningClient()
         QVERIFY(client.waitForStarted());
         arguments << QStringLiteral("--wait-pid") << QString::number(client.processId());
     } else {
-        // A program that only ends when killed, under the client's image name.
-        const QString image = temp.filePath(QStringLiteral("running/") + imageName);
-        QDir().mkpath(QFileInfo(image).absolutePath());
+        // A program that only ends when killed, in the installation under the client's name.
+        const QString image = QDir(installDir).filePath(imageName);
+        QVERIFY(QFile::remove(image));
         QVERIFY(QFile::copy(QStandardPaths::findExecutable(QStringLiteral("sleep")), image));
         QVERIFY(QFile::setPermissions(image, QFile::permissions(image) | QFileDevice::ExeOwner));
         client.start(image, {QStringLiteral("600")});
@@ -220,6 +222,73 @@ void TestOfflineUpdate::runningClient()
     } else {
         QCOMPARE(client.exitStatus(), QProcess::CrashExit);
     }
+}
+
+void TestOfflineUpdate::clientBeyondReach_data()
+{
+    // The client runs as root, the updater as nobody, who may not signal it: either the client
+    // given as --wait-pid (it exits by itself soon after), or a companion in the installation,
+    // whose place the updater may see (CAP_SYS_PTRACE) but which it cannot end.
+    QTest::addColumn<bool>("waited");
+    QTest::newRow("wait pid") << true;
+    QTest::newRow("companion survives the kill") << false;
+}
+
+void TestOfflineUpdate::clientBeyondReach()
+{
+    QFETCH(bool, waited);
+
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    const QString installDir = temp.filePath(QStringLiteral("Orvalink"));
+    const QString payloadDir = temp.filePath(QStringLiteral("drop/payload"));
+    const QString clientLog = temp.filePath(QStringLiteral("client.log"));
+    QVERIFY(
+        writeInstallation(installDir, clientLog, temp.filePath(QStringLiteral("outside-data"))));
+    QVERIFY(writePayload(payloadDir, clientLog));
+    QProcess client;
+    QStringList arguments = offlineArguments(payloadDir, installDir);
+    if (waited) {
+        client.start(QStringLiteral("sleep"), {QStringLiteral("3")});
+        arguments << QStringLiteral("--wait-pid") << QString::number(client.processId());
+    } else {
+        const QString image = QDir(installDir).filePath(QStringLiteral("Core.exe"));
+        QVERIFY(QFile::remove(image));
+        QVERIFY(QFile::copy(QStandardPaths::findExecutable(QStringLiteral("sleep")), image));
+        client.start(image, {QStringLiteral("60")});
+    }
+    QVERIFY(client.waitForStarted());
+    // All else is the updater's to change: only the client may stand in its way.
+    QString output;
+    QVERIFY2(runCommand(QStringLiteral("chown"),
+                        {QStringLiteral("-R"), QStringLiteral("65534:65534"), temp.path()},
+                        &output),
+             qPrintable(output));
+    const TreeSnapshot before = TreeSnapshot::take(installDir);
+
+    QStringList launcher{QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"),
+                         QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups")};
+    if (!waited)
+        launcher << QStringLiteral("--inh-caps=+sys_ptrace")
+                 << QStringLiteral("--ambient-caps=+sys_ptrace");
+    UpdaterProcess updater;
+    updater.setLauncher(launcher);
+    updater.setWorkingDirectory(temp.path());
+    updater.setEnvironmentValue(QStringLiteral("HOME"), temp.path());
+    QString error;
+    QVERIFY2(updater.start(arguments, &error), qPrintable(error));
+    // A failed update keeps its window open. One that went ahead would have ended well before:
+    // after at most 5 s for the ended processes to go, the pause of 1.2 s and the installation.
+    QVERIFY2(updater.staysRunningFor(10000), qPrintable(updater.output()));
+    updater.kill();
+
+    const QStringList changes = before.differences(TreeSnapshot::take(installDir));
+    QVERIFY2(changes.isEmpty(), qPrintable(changes.join(QLatin1Char('\n'))));
+    QVERIFY(QFileInfo::exists(payloadDir));
+    if (!waited)
+        QCOMPARE(client.state(), QProcess::Running);
+    client.kill();
+    client.waitForFinished();
 }
 
 QTEST_MAIN(TestOfflineUpdate)

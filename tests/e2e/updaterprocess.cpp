@@ -37,6 +37,11 @@ void UpdaterProcess::setProgram(const QString &program)
     m_program = program;
 }
 
+void UpdaterProcess::setLauncher(const QStringList &launcher)
+{
+    m_launcher = launcher;
+}
+
 void UpdaterProcess::setEnvironmentValue(const QString &name, const QString &value)
 {
     m_environment.append({name, value});
@@ -57,7 +62,9 @@ bool UpdaterProcess::start(const QStringList &arguments, QString *error)
                        binDir() + QLatin1Char(':') + environment.value(QStringLiteral("PATH")));
     m_process.setProcessEnvironment(environment);
 
-    if (m_trustedCertificates.isEmpty()) {
+    if (!m_launcher.isEmpty()) {
+        m_process.start(m_launcher.first(), m_launcher.mid(1) << m_program << arguments);
+    } else if (m_trustedCertificates.isEmpty()) {
         m_process.start(m_program, arguments);
     } else {
         // sh execs the updater, so the process id stays the updater's own.

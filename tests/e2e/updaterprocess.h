@@ -24,6 +24,9 @@ public:
     void setWorkingDirectory(const QString &dir);
     // Runs it on an X display instead of the offscreen platform.
     void setDisplay(const QString &display);
+    // Runs it through a program that execs it with its arguments appended, such as setpriv to run
+    // it as another user. Not together with setTrustedCertificates.
+    void setLauncher(const QStringList &launcher);
 
     void setEnvironmentValue(const QString &name, const QString &value);
     // Runs program (a build of the updater with other release keys) instead of OrvalinkUpdater.
@@ -50,6 +53,7 @@ private:
     QString m_program;
     QString m_trustedCertificates;
     QString m_display;
+    QStringList m_launcher;
     QString m_output;
     QList<QPair<QString, QString>> m_environment;
 };

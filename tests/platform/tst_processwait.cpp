@@ -29,8 +29,8 @@ void TestProcessWait::outcome_data()
 
     QTest::newRow("exits after a moment")
         << 600 << qint64(0) << 10000 << ProcessWaitResult::Exited << 500 << 5000;
-    QTest::newRow("already gone") << -1 << qint64(0) << 10000 << ProcessWaitResult::CouldNotOpen
-                                  << 0 << 1000;
+    QTest::newRow("already gone") << -1 << qint64(0) << 10000 << ProcessWaitResult::NotFound << 0
+                                  << 1000;
     QTest::newRow("outlives the limit")
         << 10000 << qint64(0) << 400 << ProcessWaitResult::TimedOutOrFailed << 400 << 3000;
     QTest::newRow("only the low 32 bits of the id count")

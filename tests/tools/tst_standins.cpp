@@ -325,6 +325,11 @@ void TestStandIns::taskkill_data()
                                       << "ERROR: The process \"none-such.exe\" not found.\n";
     QTest::newRow("a prefix is not the name") << 14 << QStringList{"/F", "/IM", "{prefix}"} << 128 << false << ""
                                               << "ERROR: The process \"{prefix}\" not found.\n";
+    QTest::newRow("ends a process by id")
+        << 14 << QStringList{"/F", "/PID", "{pid}"} << 0 << true
+        << "SUCCESS: The process with PID {pid} has been terminated.\n" << "";
+    QTest::newRow("id not running") << 14 << QStringList{"/F", "/PID", "999999999"} << 128 << false << ""
+                                    << "ERROR: The process \"999999999\" not found.\n";
     QTest::newRow("never itself") << 14 << QStringList{"/F", "/IM", "taskkill"} << 128 << false << ""
                                   << "ERROR: The process \"taskkill\" not found.\n";
     QTest::newRow("without /F") << 14 << QStringList{"/IM", "{target}"} << 1 << false << "" << "*";
@@ -367,6 +372,7 @@ void TestStandIns::taskkill()
     arguments.replaceInStrings("{target}", name);
     arguments.replaceInStrings("{TARGET}", name.toUpper());
     arguments.replaceInStrings("{prefix}", name.left(name.size() - 1));
+    arguments.replaceInStrings("{pid}", pid);
 
     const Outcome outcome = runTool("taskkill", arguments);
     QCOMPARE(outcome.exitCode, exitCode);

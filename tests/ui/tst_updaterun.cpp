@@ -19,7 +19,8 @@ using namespace TestSupport;
 
 // One whole update run as the window shows it, with the real worker behind it: the stages, the
 // bar and the version line in order, the relaunch and the self-closing window, and what happens
-// when the window is closed while the run is still going.
+// when the window is closed while the run is still going (allowed before the installation, refused
+// during it).
 class TestUpdateRun : public QObject
 {
     Q_OBJECT
@@ -37,7 +38,8 @@ private slots:
     void onlineStepFails();
     void closedWhileFetching_data();
     void closedWhileFetching();
-    void closedWhileInstalling();
+    void closeRefusedWhileInstalling_data();
+    void closeRefusedWhileInstalling();
 
 private:
     QString path(const QString &relative) const { return dir->filePath(relative); }
@@ -468,35 +470,46 @@ void TestUpdateRun::closedWhileFetching()
              QByteArray("old client"));
 }
 
-void TestUpdateRun::closedWhileInstalling()
+void TestUpdateRun::closeRefusedWhileInstalling_data()
 {
-    // The worker waits for this "client" to exit before it installs; the window is closed and
-    // destroyed meanwhile, and must not let the process go on before the installation is done.
-    QProcess client;
-    client.start(QStringLiteral("sleep"), {QStringLiteral("6")});
-    QVERIFY(client.waitForStarted());
+    QTest::addColumn<QString>("closing");
+    QTest::newRow("escape") << QStringLiteral("escape");
+    QTest::newRow("title bar") << QStringLiteral("title bar");
+    QTest::newRow("all windows") << QStringLiteral("all windows");
+}
 
+void TestUpdateRun::closeRefusedWhileInstalling()
+{
+    QFETCH(QString, closing);
+
+    // The worker waits for this "client" to exit before it installs; the window is asked to
+    // close meanwhile, stays, and closes itself once the installation has succeeded.
+    QProcess client;
+    client.start(QStringLiteral("sleep"), {QStringLiteral("2")});
+    QVERIFY(client.waitForStarted());
     const QString payload = path(QStringLiteral("incoming/payload"));
     QVERIFY(makePayload(payload, false));
     Updater::UpdaterOptions options = baseOptions();
     options.offlinePayloadRoot = payload;
     options.waitPid = client.processId();
 
-    auto window = std::make_unique<UpdaterWindow>(options);
-    WindowProbe probe(window.get());
-    window->show();
+    UpdaterWindow window(options);
+    WindowProbe probe(&window);
+    window.show();
     QVERIFY(QTest::qWaitFor(
         [&probe] { return probe.logLines().contains(QStringLiteral("Завершение процессов...")); }));
-    QTest::keyClick(window.get(), Qt::Key_Escape);
-    QVERIFY(!window->isVisible());
+    if (closing == QLatin1String("escape"))
+        QTest::keyClick(&window, Qt::Key_Escape);
+    else if (closing == QLatin1String("title bar"))
+        window.close();
+    else
+        QApplication::closeAllWindows();
+    QVERIFY(window.isVisible());
 
-    QElapsedTimer destruction;
-    destruction.start();
-    window.reset();
-    QVERIFY2(destruction.elapsed() > 5000, qPrintable(QString::number(destruction.elapsed())));
-    // The worker's whole run has returned: installed, and its clean-up done.
-    QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/Core.exe"))), QByteArray("new core"));
-    QVERIFY(!QFileInfo::exists(path(QStringLiteral("incoming"))));
+    QVERIFY(waitForEnd(probe));
+    QCOMPARE(probe.stageText(), QStringLiteral("Обновление установлено"));
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 5000);
+    QCOMPARE(window.result(), int(QDialog::Accepted));
     client.waitForFinished();
 }
 

@@ -1,6 +1,9 @@
+#include "testfiles.h"
 #include "worker/processrunner.h"
 
 #include <QElapsedTimer>
+#include <QScopeGuard>
+#include <QTemporaryDir>
 #include <QtTest>
 
 // runProcess against the real helper program built beside the tests (found there by bare name).
@@ -14,6 +17,8 @@ private slots:
     void successDiscardsOutput_data();
     void successDiscardsOutput();
     void missingProgramFailsAtOnce();
+    void plantedProgramNeverRuns_data();
+    void plantedProgramNeverRuns();
     void nullErrorPointer();
 };
 
@@ -90,6 +95,43 @@ void TestProcessRunner::missingProgramFailsAtOnce()
     QVERIFY(!Updater::runProcess(QStringLiteral("no-such-program-orvalink"), {}, &error));
     QCOMPARE(error, QStringLiteral("Failed to start no-such-program-orvalink"));
     QVERIFY2(timer.elapsed() < 5000, "the start limit must not be used up when the start fails");
+}
+
+void TestProcessRunner::plantedProgramNeverRuns_data()
+{
+    // The PATH the program is looked up with; {path} is the test's own.
+    QTest::addColumn<QString>("path");
+    QTest::newRow("empty PATH entry") << ":{path}";
+    QTest::newRow("PATH entry .") << ".:{path}";
+    QTest::newRow("relative PATH entry") << "planted:{path}";
+}
+
+void TestProcessRunner::plantedProgramNeverRuns()
+{
+    QFETCH(QString, path);
+
+    // A program that is neither beside the test nor in PATH, planted in the working directory and
+    // below it; it leaves a mark when it runs.
+    QTemporaryDir cwd;
+    QVERIFY(cwd.isValid());
+    const QString mark = cwd.filePath("ran");
+    const QByteArray script = "#!/bin/sh\ntouch '" + mark.toUtf8() + "'\n";
+    QVERIFY(TestSupport::writeExecutable(cwd.filePath("planted-tool"), script));
+    QVERIFY(TestSupport::writeExecutable(cwd.filePath("planted/planted-tool"), script));
+
+    const QString oldCwd = QDir::currentPath();
+    const QByteArray oldPath = qgetenv("PATH");
+    const auto restore = qScopeGuard([&] {
+        QDir::setCurrent(oldCwd);
+        qputenv("PATH", oldPath);
+    });
+    QVERIFY(QDir::setCurrent(cwd.path()));
+    qputenv("PATH", path.replace("{path}", QString::fromLocal8Bit(oldPath)).toLocal8Bit());
+
+    QString error;
+    QVERIFY(!Updater::runProcess(QStringLiteral("planted-tool"), {}, &error));
+    QCOMPARE(error, QStringLiteral("Failed to start planted-tool"));
+    QVERIFY(!QFileInfo::exists(mark));
 }
 
 void TestProcessRunner::nullErrorPointer()

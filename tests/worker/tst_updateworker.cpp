@@ -1,3 +1,4 @@
+#include "platform/processwait.h"
 #include "workerharness.h"
 
 #include <QCoreApplication>
@@ -25,7 +26,7 @@ private slots:
     void signalSequence();
     void waitForClient_data();
     void waitForClient();
-    void endsRunningClient();
+    void endsOnlyTheClientsProcesses();
     void offlineCleanup_data();
     void offlineCleanup();
     void payloadRefused_data();
@@ -101,6 +102,8 @@ Updater::UpdaterOptions TestUpdateWorker::onlineOptions() const
 bool TestUpdateWorker::startCopyOfHelper(QProcess *process, const QString &name, int sleepMs)
 {
     const QString copy = path(name);
+    QFile::remove(copy);
+    QDir().mkpath(QFileInfo(copy).absolutePath());
     if (!QFile::copy(QCoreApplication::applicationDirPath() + "/testhelper", copy))
         return false;
     process->start(copy, {"--sleep", QString::number(sleepMs)});
@@ -199,18 +202,41 @@ void TestUpdateWorker::waitForClient()
              qPrintable(QString::number(run.elapsedMs)));
 }
 
-void TestUpdateWorker::endsRunningClient()
+void TestUpdateWorker::endsOnlyTheClientsProcesses()
 {
+    // The client and its companion run from the installation; a program of the companion's name
+    // runs from elsewhere and belongs to someone else.
     QProcess client;
-    QVERIFY(startCopyOfHelper(&client, QStringLiteral("Orvalink.exe"), 120000));
+    QProcess companion;
+    QProcess stranger;
+    QVERIFY(startCopyOfHelper(&client, QStringLiteral("app/Orvalink.exe"), 120000));
+    QVERIFY(startCopyOfHelper(&companion, QStringLiteral("app/Core.exe"), 120000));
+    QVERIFY(startCopyOfHelper(&stranger, QStringLiteral("elsewhere/Core.exe"), 120000));
 
-    const RunResult run =
-        runWorker(offlineOptions(path("offline/payload")), manifestWithVersion("3.0.0"));
+    // Looked at on the worker's thread as it announces the copying, before any file changes.
+    const QList<qint64> clientIds{client.processId(), companion.processId()};
+    QList<qint64> runningAtCopy;
+    const auto atStage = [&](int value) {
+        for (const qint64 pid : clientIds) {
+            if (value == 85
+                && Updater::Platform::waitForProcessExit(pid, 0)
+                       == Updater::Platform::ProcessWaitResult::TimedOutOrFailed)
+                runningAtCopy << pid;
+        }
+    };
+    const RunResult run = runWorker(offlineOptions(path("offline/payload")),
+                                    manifestWithVersion("3.0.0"), 30000, atStage);
     QCOMPARE(run.events.last(), finished(true, "3.0.0"));
-    // The end may already have been noticed while the run was awaited.
-    if (client.state() != QProcess::NotRunning)
-        QVERIFY(client.waitForFinished(5000));
-    QCOMPARE(client.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(runningAtCopy, QList<qint64>());
+    for (QProcess *process : {&client, &companion}) {
+        // The end may already have been noticed while the run was awaited.
+        if (process->state() != QProcess::NotRunning)
+            QVERIFY(process->waitForFinished(5000));
+        QCOMPARE(process->exitStatus(), QProcess::CrashExit);
+    }
+    QCOMPARE(stranger.state(), QProcess::Running);
+    stranger.kill();
+    stranger.waitForFinished();
 }
 
 void TestUpdateWorker::offlineCleanup_data()
@@ -304,9 +330,9 @@ void TestUpdateWorker::clientOutlivesTheWait()
     if (qEnvironmentVariableIsEmpty("UPDATER_RUN_SLOW_TESTS"))
         QSKIP("waits the full 60 s; runs in the slow suite (UPDATER_SLOW_TESTS=ON, ctest -L slow)");
 
-    // Named like the client: if taskkill ran after the timeout, it would end it.
+    // The client in the installation: if taskkill ran after the timeout, it would end it.
     QProcess client;
-    QVERIFY(startCopyOfHelper(&client, QStringLiteral("Orvalink.exe"), 90000));
+    QVERIFY(startCopyOfHelper(&client, QStringLiteral("app/Orvalink.exe"), 90000));
     auto options = offlineOptions(path("offline/payload"));
     options.waitPid = client.processId();
 

@@ -16,7 +16,7 @@
 namespace WorkerHarness {
 
 RunResult runWorker(const Updater::UpdaterOptions &options, const Updater::UpdateManifest &manifest,
-                    int timeoutMs)
+                    int timeoutMs, const std::function<void(int progressValue)> &atStage)
 {
     RunResult result;
     QThread thread;
@@ -35,6 +35,10 @@ RunResult runWorker(const Updater::UpdaterOptions &options, const Updater::Updat
                          result.events << finished(success, text);
                          done = true;
                      });
+    if (atStage)
+        QObject::connect(
+            worker, &Updater::UpdateWorker::stageChanged, worker,
+            [&atStage](const QString &, int value) { atStage(value); }, Qt::DirectConnection);
     QSignalSpy finishedSpy(worker, &Updater::UpdateWorker::finished);
     QObject::connect(&thread, &QThread::started, worker, &Updater::UpdateWorker::run);
     QObject::connect(&thread, &QThread::finished, worker, &QObject::deleteLater);

@@ -9,6 +9,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 // Shared by the worker's tests: runs an UpdateWorker on a thread of its own, the way the window
 // does, and builds the trees and packages it works on.
 namespace WorkerHarness {
@@ -23,9 +25,11 @@ struct RunResult
 };
 
 // Starts the worker on its own QThread and waits (processing events) for its finished signal or
-// timeoutMs, then ends the thread; the worker deletes itself with the thread.
+// timeoutMs, then ends the thread; the worker deletes itself with the thread. atStage, when
+// given, is called on the worker's thread at each stage, before the worker goes on.
 RunResult runWorker(const Updater::UpdaterOptions &options, const Updater::UpdateManifest &manifest,
-                    int timeoutMs = 30000);
+                    int timeoutMs = 30000,
+                    const std::function<void(int progressValue)> &atStage = nullptr);
 
 QString stage(const QString &text, int value);
 QString detail(const QString &text);

@@ -1,9 +1,10 @@
 // Stands in for the Windows taskkill program where there is none. Understands
-//   taskkill /F /IM <name> [/IM <name> ...]
+//   taskkill /F (/IM <name> | /PID <id>) [/IM <name> | /PID <id> ...]
 // and force-ends (SIGKILL) every process whose image name is <name>, compared without regard to
-// ASCII case as Windows does. It reports like taskkill: a SUCCESS line per ended process on
-// standard output, an ERROR line per name that matched nothing on standard error, and exits
-// with 0 when every name matched, 128 when a name matched nothing, 1 on other errors.
+// ASCII case as Windows does, and the process with the id <id>. It reports like taskkill: a
+// SUCCESS line per ended process on standard output, an ERROR line per name or id that matched
+// nothing on standard error, and exits with 0 when every name and id matched, 128 when one
+// matched nothing, 1 on other errors.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -122,6 +123,12 @@ std::vector<Process> processesNamed(const std::string &name)
     return found;
 }
 
+bool isProcessId(const std::string &text)
+{
+    return !text.empty() && text.size() <= 9
+           && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
 int usageError(const std::string &message)
 {
     std::fprintf(stderr, "ERROR: %s\nType \"TASKKILL /?\" for usage.\n", message.c_str());
@@ -134,6 +141,7 @@ int main(int argc, char **argv)
 {
     bool force = false;
     std::vector<std::string> names;
+    std::vector<pid_t> ids;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if (sameName(argument, "/F") && !force) {
@@ -141,12 +149,14 @@ int main(int argc, char **argv)
         } else if (sameName(argument, "/IM") && i + 1 < argc && argv[i + 1][0] != '\0'
                    && argv[i + 1][0] != '/') {
             names.emplace_back(argv[++i]);
+        } else if (sameName(argument, "/PID") && i + 1 < argc && isProcessId(argv[i + 1])) {
+            ids.push_back(static_cast<pid_t>(std::atol(argv[++i])));
         } else {
             return usageError("Invalid argument/option - '" + argument + "'.");
         }
     }
-    if (names.empty())
-        return usageError("Invalid syntax. /IM was not specified.");
+    if (names.empty() && ids.empty())
+        return usageError("Invalid syntax. Neither /IM nor /PID was specified.");
     if (!force)
         return usageError("Invalid syntax. Only forced termination (/F) is available here.");
 
@@ -171,6 +181,21 @@ int main(int argc, char **argv)
         if (!ended) {
             std::fprintf(stderr, "ERROR: The process \"%s\" not found.\n", name.c_str());
             missing = true;
+        }
+    }
+    for (const pid_t pid : ids) {
+        if (pid > 0 && pid != getpid() && kill(pid, SIGKILL) == 0) {
+            std::printf("SUCCESS: The process with PID %d has been terminated.\n",
+                        static_cast<int>(pid));
+        } else if (pid <= 0 || pid == getpid() || errno == ESRCH) {
+            std::fprintf(stderr, "ERROR: The process \"%d\" not found.\n", static_cast<int>(pid));
+            missing = true;
+        } else {
+            std::fprintf(stderr,
+                         "ERROR: The process with PID %d could not be terminated.\n"
+                         "Reason: Access is denied.\n",
+                         static_cast<int>(pid));
+            refused = true;
         }
     }
     std::fflush(stdout);
