@@ -10,6 +10,11 @@
 # Tree sizes vary from trial to trial. Prints "kept all user entries and a complete
 # installation: X/N" and exits with 0 only when X equals N.
 #
+# Half of the trials (the third and fourth of every four) run under Windows' rules
+# (lib/libwindowsrules.so beside the bin directory) with app.dll a running image: the
+# installation directory cannot be renamed, so the update takes the in-place path, and its even
+# trials aim at the in-place transaction itself.
+#
 # Usage: bench/crash-trials.sh [--bin DIR] [--keep] [TRIALS]   (default 100 trials, build/bin)
 set -euo pipefail
 
@@ -26,6 +31,7 @@ while [ $# -gt 0 ]; do
     esac
 done
 updater="$bin/OrvalinkUpdater"
+rules_library="$bin/../lib/libwindowsrules.so"
 if [ ! -x "$updater" ]; then
     echo "no updater at $updater (build first, or pass --bin DIR)" >&2
     exit 2
@@ -88,10 +94,19 @@ payload_manifest() {
     (cd "$1" && find . -type f -print0 | LC_ALL=C sort -z | xargs -0 -r sha256sum)
 }
 
+# Windows' rules for one trial, as the environment of the updaters it runs.
+rules_environment() {
+    local install=$1 locked=$2
+    if [ "$locked" = 1 ]; then
+        echo "LD_PRELOAD=$rules_library WINDOWS_RULES_RUNNING_IMAGES=$install/app.dll"
+    fi
+}
+
 # Runs one offline update to its end; 0 when the updater finished it and closed its window.
 run_update() {
-    local payload=$1 install=$2
-    "$updater" --offline-payload-root "$payload" --install-dir "$install" --current-version 2.4.1 \
+    local payload=$1 install=$2 locked=${3:-0}
+    env $(rules_environment "$install" "$locked") \
+        "$updater" --offline-payload-root "$payload" --install-dir "$install" --current-version 2.4.1 \
         >/dev/null 2>&1 &
     running_pid=$!
     local waited=0
@@ -162,8 +177,17 @@ for ((trial = 1; trial <= trials; trial++)); do
     fill "$install/plugins" "$(rnd 2000)" old
     user_manifest "$install" "$root/outside" > "$root/user.before"
 
+    locked=0
+    if [ $(( (trial - 1) % 4 )) -ge 2 ]; then
+        if [ ! -f "$rules_library" ]; then
+            echo "no $rules_library (build the tests' support libraries)" >&2
+            exit 2
+        fi
+        locked=1
+    fi
     write_payload "$root/drop1/payload" "3.0.0-a" "$(rnd 2000)"
-    "$updater" --offline-payload-root "$root/drop1/payload" --install-dir "$install" \
+    env $(rules_environment "$install" "$locked") \
+        "$updater" --offline-payload-root "$root/drop1/payload" --install-dir "$install" \
         --current-version 2.4.1 >/dev/null 2>&1 &
     running_pid=$!
     if [ $((trial % 2)) -eq 1 ]; then
@@ -173,13 +197,19 @@ for ((trial = 1; trial <= trials; trial++)); do
         moment="${delay} s after the start"
     else
         # Even trials aim at the exchange itself: a random moment up to 0.4 s after the
-        # preserve directory appears, which is the installation's first step.
-        until [ -e "$root/.orvalink-preserve" ] || ! kill -0 "$running_pid" 2>/dev/null; do
+        # preserve directory appears, which is the installation's first step, or, in place,
+        # after the journal of the in-place transaction appears.
+        mark="$root/.orvalink-preserve"
+        [ "$locked" = 1 ] && mark="$root/.orvalink-backup/.orvalink-in-place-journal"
+        until [ -e "$mark" ] || ! kill -0 "$running_pid" 2>/dev/null; do
             sleep 0.005
         done
         delay=$(awk -v r="$(rnd 401)" 'BEGIN { printf "%.3f", r / 1000 }')
         sleep "$delay"
         moment="${delay} s into the installation"
+    fi
+    if [ "$locked" = 1 ]; then
+        moment="$moment, in place"
     fi
     kill -KILL "$running_pid" 2>/dev/null || true
     wait "$running_pid" 2>/dev/null || true
@@ -199,7 +229,7 @@ for ((trial = 1; trial <= trials; trial++)); do
     write_payload "$root/drop2/payload" "3.0.0-b" "$(rnd 2000)"
     payload_manifest "$root/drop2/payload" > "$root/payload.manifest"
     problems=()
-    if ! run_update "$root/drop2/payload" "$install"; then
+    if ! run_update "$root/drop2/payload" "$install" "$locked"; then
         problems+=("the update after the kill did not finish")
     fi
     if [ -d "$install" ]; then
