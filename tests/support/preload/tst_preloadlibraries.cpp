@@ -1,10 +1,13 @@
-// The LD_PRELOAD libraries, loaded into fsops (one file-system call per argument, one result line
-// per call): what each rule of windowsrules refuses and what it still lets through.
+// The two LD_PRELOAD libraries, loaded into fsops (one file-system call per argument, one result
+// line per call): what each rule of windowsrules refuses and what it still lets through, and
+// what faultinjection counts and how it fails, kills or pauses the N-th change.
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 namespace {
 
@@ -71,6 +74,9 @@ class TestPreloadLibraries : public QObject
 private slots:
     void windowsRules_data();
     void windowsRules();
+    void faultInjection_data();
+    void faultInjection();
+    void faultInjectionPausesUntilReleased();
 };
 
 void TestPreloadLibraries::windowsRules_data()
@@ -150,6 +156,104 @@ void TestPreloadLibraries::windowsRules()
     QCOMPARE(process.exitCode(), 0);
     QCOMPARE(outputLines(&process), results);
     QCOMPARE(fields(log, 0), loggedRules);
+}
+
+void TestPreloadLibraries::faultInjection_data()
+{
+    QTest::addColumn<QStringList>("environment");
+    QTest::addColumn<QStringList>("calls");
+    QTest::addColumn<QStringList>("results");
+    QTest::addColumn<int>("count");  // -1: no count file
+    QTest::addColumn<QStringList>("tracedCalls");
+    QTest::addColumn<bool>("killed");
+
+    const QStringList everyKind{"create", "f", "hello", "mkdir", "dd", "rename", "f", "dd/f", "link", "dd/f", "dd/g",
+                                "symlink", "f", "dd/s", "chmod", "dd/f", "600", "truncate", "dd/f", "open-read",
+                                "dd/g", "unlink", "dd/g", "rmdir", "dd"};
+    QTest::newRow("count only: each kind of change, the first write of a descriptor")
+        << QStringList{} << everyKind
+        << QStringList{"ok", "ok", "ok", "ok", "ok", "ok", "ok", "ok", "ok", "ENOTEMPTY"} << 12
+        << QStringList{"open", "write", "fsync", "close", "mkdir", "rename", "link", "symlink", "chmod", "truncate",
+                       "unlink", "rmdir"}
+        << false;
+    QTest::newRow("eio: the rename fails and is not made")
+        << QStringList{"FAULT_AT=6", "FAULT_MODE=eio"}
+        << QStringList{"create", "f", "hello", "mkdir", "dd", "rename", "f", "dd/f", "unlink", "f"}
+        << QStringList{"ok", "ok", "EIO", "ok"} << 7
+        << QStringList{"open", "write", "fsync", "close", "mkdir", "rename", "unlink"} << false;
+    QTest::newRow("enospc at the first write")
+        << QStringList{"FAULT_AT=2", "FAULT_MODE=enospc"} << QStringList{"create", "f", "hello", "create", "g", "x"}
+        << QStringList{"ENOSPC", "ok"} << 6
+        << QStringList{"open", "write", "open", "write", "fsync", "close"} << false;
+    QTest::newRow("eacces")
+        << QStringList{"FAULT_AT=1", "FAULT_MODE=eacces"} << QStringList{"mkdir", "dd", "mkdir", "dd"}
+        << QStringList{"EACCES", "ok"} << 2 << QStringList{"mkdir", "mkdir"} << false;
+    QTest::newRow("kill right before the mkdir")
+        << QStringList{"FAULT_AT=5", "FAULT_MODE=kill"} << QStringList{"create", "f", "hello", "mkdir", "dd"}
+        << QStringList{"ok"} << 5 << QStringList{"open", "write", "fsync", "close", "mkdir"} << true;
+    QTest::newRow("changes outside the roots are not counted")
+        << QStringList{"FAULT_ROOTS={d}/in"} << QStringList{"mkdir", "in", "mkdir", "out", "create", "in/f", "x"}
+        << QStringList{"ok", "ok", "ok"} << 5 << QStringList{"mkdir", "open", "write", "fsync", "close"} << false;
+    QTest::newRow("another program is left alone")
+        << QStringList{"FAULT_PROCESS=OrvalinkUpdater", "FAULT_AT=1", "FAULT_MODE=eio"}
+        << QStringList{"mkdir", "dd"} << QStringList{"ok"} << -1 << QStringList{} << false;
+    QTest::newRow("four threads: every change counted once")
+        << QStringList{"FAULT_PROCESS=fsops"} << QStringList{"threads", "4", "{d}"} << QStringList{"ok"} << 400
+        << QStringList{} << false;
+}
+
+void TestPreloadLibraries::faultInjection()
+{
+    QFETCH(QStringList, environment);
+    QFETCH(QStringList, calls);
+    QFETCH(QStringList, results);
+    QFETCH(int, count);
+    QFETCH(QStringList, tracedCalls);
+    QFETCH(bool, killed);
+
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    const QString d = temp.path();
+    const QString countFile = QDir(d).filePath(QStringLiteral("count"));
+    const QString trace = QDir(d).filePath(QStringLiteral("trace"));
+    QProcess process;
+    startFsops(&process, d, QStringLiteral("faultinjection"),
+               expanded(environment, d) << QStringLiteral("FAULT_COUNT_FILE=") + countFile
+                                        << QStringLiteral("FAULT_TRACE=") + trace,
+               expanded(calls, d));
+    QVERIFY(process.waitForFinished(30000));
+    QCOMPARE(process.exitStatus() == QProcess::CrashExit, killed);
+    QCOMPARE(outputLines(&process), results);
+    QFile counted(countFile);
+    if (count < 0) {
+        QVERIFY(!counted.exists());
+        return;
+    }
+    QVERIFY(counted.open(QIODevice::ReadOnly));
+    QCOMPARE(counted.readAll().trimmed().toInt(), count);
+    if (!tracedCalls.isEmpty())
+        QCOMPARE(fields(trace, 1), tracedCalls);
+}
+
+void TestPreloadLibraries::faultInjectionPausesUntilReleased()
+{
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    const QString paused = temp.filePath(QStringLiteral("paused"));
+    QProcess process;
+    startFsops(&process, temp.path(), QStringLiteral("faultinjection"),
+               {QStringLiteral("FAULT_AT=1"), QStringLiteral("FAULT_MODE=pause"),
+                QStringLiteral("FAULT_PAUSED_FILE=") + paused},
+               {QStringLiteral("mkdir"), QStringLiteral("dd")});
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(paused), 10000);
+    // Held before the change: the directory is not there, however long we wait.
+    QThread::msleep(300);
+    QVERIFY(!QFile::exists(temp.filePath(QStringLiteral("dd"))));
+    QCOMPARE(process.state(), QProcess::Running);
+    QVERIFY(QFile::remove(paused));
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(outputLines(&process), QStringList{QStringLiteral("ok")});
+    QVERIFY(QFileInfo(temp.filePath(QStringLiteral("dd"))).isDir());
 }
 
 QTEST_GUILESS_MAIN(TestPreloadLibraries)
