@@ -406,17 +406,28 @@ fi
 
 # --- Counting: one clean update per scenario tells the points and what each one is.
 
+count_points() { # scenario
+    local root="$work/count-$1"
+    lay_out "$root"
+    run_update "$1" "$root" a counted
+    wait_updater "$started" "$root/counted.trace"
+    echo "$outcome" > "$root/outcome"
+}
+
 mkdir -p "$work/results" "$work/points"
 declare -A point_count
-for item in "${selection[@]}"; do
-    scenario=${item%%:*}
-    [ -z "${point_count[$scenario]:-}" ] || continue
+counting=()
+for scenario in $(printf '%s\n' "${selection[@]}" | cut -d: -f1 | sort -u); do
+    count_points "$scenario" 2>/dev/null &
+    counting+=($!)
+done
+for pid in "${counting[@]}"; do
+    wait "$pid" || true
+done
+for scenario in $(printf '%s\n' "${selection[@]}" | cut -d: -f1 | sort -u); do
     root="$work/count-$scenario"
-    lay_out "$root"
-    run_update "$scenario" "$root" a counted
-    wait_updater "$started" "$root/counted.trace"
-    if [ "$outcome" != finished ] || [ ! -s "$root/counted.count" ]; then
-        echo "$scenario: the update without a fault did not finish ($outcome); see $root" >&2
+    if [ "$(cat "$root/outcome" 2>/dev/null)" != finished ] || [ ! -s "$root/counted.count" ]; then
+        echo "$scenario: the update without a fault did not finish; see $root" >&2
         failed_any=1
         exit 1
     fi
