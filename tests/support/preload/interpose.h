@@ -69,7 +69,7 @@ void appendLine(const std::string &path, const std::string &line);
 // Replaces path's contents by text.
 void writeWholeFile(const std::string &path, const std::string &text);
 
-// The ':'-separated (or other) list of a variable's value, empty entries left out.
+// An environment variable's value; empty when it is not set.
 std::string environmentValue(const char *name);
 
 } // namespace Preload

@@ -2,7 +2,6 @@
 // line per call): what each rule of windowsrules refuses and what it still lets through, and
 // what faultinjection counts and how it fails, kills or pauses the N-th change.
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
