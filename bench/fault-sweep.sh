@@ -268,11 +268,17 @@ run_point() { # scenario mode point
         wait_updater "$started" "$root/faulted.trace"
         [ "$mode" = kill ] || notes+=("faulted update: $outcome")
     fi
+    # A run that never got to the point (its changes went another way) tested nothing.
+    local reached
+    reached=$(cat "$root/faulted.trace" 2>/dev/null | wc -l)
+    local missed=
+    [ "$reached" -ge "$point" ] || missed="the faulted update made $reached changes and never reached the point"
 
     run_update "$scenario" "$root" b clean
     wait_updater "$started" "$root/clean.trace"
     local problems
-    problems=$(check_point "$scenario" "$root" "$outcome" "$root/payload-b.manifest")
+    problems=$(check_point "$scenario" "$root" "$outcome" "$root/payload-b.manifest"
+               [ -z "$missed" ] || echo "$missed")
     local result="$work/results/$scenario.$mode.$point"
     if [ -z "$problems" ]; then
         echo "held (${notes[*]})" > "$result"
