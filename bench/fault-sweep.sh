@@ -132,28 +132,30 @@ start_updater() { # cwd log NAME=VALUE... -- ARGS...
     started=$!
 }
 
-# Waits for an updater to end. A failed update keeps its window open and changes nothing any
-# more: one that has made no change (its trace stays as it is) and has no child process for
-# 6 s, or runs for 120 s, is killed. Sets $outcome to "finished" (exit 0), "exit N" or
+# Waits for an updater to end. A failed update keeps its window open and does nothing any more:
+# one that for 8 s has made no change (its trace stays as it is), met no refusal of the Windows
+# rules (the in-place update retries the rename of the installation for 10 s) and has no child
+# process, or that runs for 180 s, is killed. Sets $outcome to "finished" (exit 0), "exit N" or
 # "stuck" (killed).
 wait_updater() { # pid trace
-    local pid=$1 trace=$2 last_size=-1 size idle=0 elapsed=0
+    local pid=$1 trace=$2 rules=${2%.trace}.rules last=-1 activity now
+    local start_ms
+    start_ms=$(date +%s%3N)
+    local active_ms=$start_ms
     while kill -0 "$pid" 2>/dev/null; do
-        size=$(stat -c %s "$trace" 2>/dev/null || echo 0)
-        if [ "$size" != "$last_size" ] || [ -n "$(ps -o pid= --ppid "$pid" 2>/dev/null)" ]; then
-            idle=0
-            last_size=$size
-        else
-            idle=$((idle + 1))
+        activity=$(( $(stat -c %s "$trace" 2>/dev/null || echo 0) + $(stat -c %s "$rules" 2>/dev/null || echo 0) ))
+        now=$(date +%s%3N)
+        if [ "$activity" != "$last" ] || [ -n "$(ps -o pid= --ppid "$pid" 2>/dev/null)" ]; then
+            active_ms=$now
+            last=$activity
         fi
-        if [ $idle -ge 60 ] || [ $elapsed -ge 1200 ]; then
+        if [ $((now - active_ms)) -ge 8000 ] || [ $((now - start_ms)) -ge 180000 ]; then
             kill -KILL "$pid" 2>/dev/null || true
             wait "$pid" 2>/dev/null || true
             outcome=stuck
             return
         fi
         sleep 0.1
-        elapsed=$((elapsed + 1))
     done
     local status=0
     wait "$pid" 2>/dev/null || status=$?
@@ -200,7 +202,7 @@ run_update() { # scenario root label name FAULT_...=...
     fi
     start_updater "$root" "$root/$name.log" "${environment[@]}" \
         "FAULT_ROOTS=$root/Programs:$root/drop-$label" "FAULT_TRACE=$root/$name.trace" \
-        "FAULT_COUNT_FILE=$root/$name.count" "$@" -- \
+        "FAULT_COUNT_FILE=$root/$name.count" "WINDOWS_RULES_LOG=$root/$name.rules" "$@" -- \
         --install-dir "$install" --current-version 2.4.1 "${sources[@]}"
 }
 
