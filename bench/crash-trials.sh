@@ -235,7 +235,7 @@ for ((trial = 1; trial <= trials; trial++)); do
     if [ -d "$install" ]; then
         user_manifest "$install" "$root/outside" > "$root/user.after" 2>/dev/null || true
         if ! cmp -s "$root/user.before" "$root/user.after"; then
-            problems+=("user entries differ: $(diff "$root/user.before" "$root/user.after" | head -5 | tr '\n' ' ')")
+            problems+=("user entries differ: $(diff "$root/user.before" "$root/user.after" | head -5 | tr '\n' ' ' || true)")
         fi
         if ! (cd "$install" && sha256sum --quiet --status -c "$root/payload.manifest"); then
             problems+=("the installation lacks files of the payload")

@@ -4,6 +4,7 @@
 #include "install/filetree.h"
 #include "install/overlaypayload.h"
 #include "install/retrylimits.h"
+#include "install/staginglayout.h"
 #include "platform/fileentries.h"
 
 #include <QDir>
@@ -176,16 +177,18 @@ private:
 };
 
 // Removes what the payload wrote at path: all of it, except that a directory which stayed in
-// place (open) keeps itself and only loses what is in it.
-void removeWritten(const QDir &install, const QString &path, const Steps &steps)
+// place (open) keeps itself and only loses what is in it. What cannot be deleted (the new
+// client, started meanwhile, runs from it) is moved into staleDir.
+void removeWritten(const QDir &install, const QString &path, const Steps &steps,
+                   const QString &staleDir)
 {
     if (!steps.open.contains(path)) {
-        removePath(install.filePath(path));
+        discardEntry(install.filePath(path), staleDir);
         return;
     }
     const QFileInfoList entries = listEntries(install.filePath(path), EntryScope::AllEntries);
     for (const QFileInfo &entry : entries)
-        removeWritten(install, path + QLatin1Char('/') + entry.fileName(), steps);
+        removeWritten(install, path + QLatin1Char('/') + entry.fileName(), steps, staleDir);
 }
 
 } // namespace
@@ -216,11 +219,12 @@ bool rollBackInPlace(const QString &installDir, const QString &backupDir)
         return false;
     const QDir install(installDir);
     const QDir backup(backupDir);
+    const QString staleDir = StagingLayout(installDir).staleDir();
 
     // Until the payload was being written, every entry in the installation is its own.
     if (steps.writing) {
         for (const QString &path : std::as_const(steps.writes))
-            removeWritten(install, path, steps);
+            removeWritten(install, path, steps, staleDir);
     }
 
     bool complete = true;
@@ -232,7 +236,7 @@ bool rollBackInPlace(const QString &installDir, const QString &backupDir)
         // written over it, or is what was left of a move across volumes.
         const QString target = install.filePath(path);
         QDir().mkpath(QFileInfo(target).path());
-        if (!removePath(target)
+        if (!discardEntry(target, staleDir)
             || !moveEntry(backup.filePath(path), target, treeMoveAttempts, treeMovePauseMs))
             complete = false;
     }
