@@ -1,3 +1,4 @@
+#include "filesystemfaults.h"
 #include "platform/processwait.h"
 #include "workerharness.h"
 
@@ -31,6 +32,7 @@ private slots:
     void offlineCleanup();
     void payloadRefused_data();
     void payloadRefused();
+    void offlinePayloadOnAnotherVolume();
     void preserveDirKeptWhileNotEmpty();
     void clientOutlivesTheWait();
 
@@ -303,6 +305,24 @@ void TestUpdateWorker::payloadRefused()
     const RunResult run = runWorker(offlineOptions(path(payload)), manifestWithVersion("3.0.0"));
     QCOMPARE(run.events, QStringList{finished(false, message)});
     QCOMPARE(listing(tmp->path()), before);
+}
+
+void TestUpdateWorker::offlinePayloadOnAnotherVolume()
+{
+    // The client's TEMP on C:, the installation on D:: the payload cannot be renamed into place.
+    FileSystemFaults faults;
+    if (!faults.mountTmpfs(path("volume"), QStringLiteral("4M")))
+        QSKIP("mount is not available here");
+    QVERIFY(writeTree(path("volume/offline/payload"),
+                      {{"Orvalink.exe", "new"}, {"bin/Core.exe", "new"}, {".hidden", "h"}}));
+
+    const RunResult run =
+        runWorker(offlineOptions(path("volume/offline/payload")), manifestWithVersion("3.0.0"));
+    QCOMPARE(run.events.last(), finished(true, "3.0.0"));
+    QCOMPARE(listing(path("app")),
+             QStringList({".hidden", "Orvalink.exe", "bin/", "bin/Core.exe"}));
+    QVERIFY(!QFileInfo::exists(path("volume/offline")));
+    QVERIFY(!QFileInfo::exists(path(".orvalink-update/offline-payload")));
 }
 
 void TestUpdateWorker::preserveDirKeptWhileNotEmpty()
