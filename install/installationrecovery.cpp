@@ -26,7 +26,7 @@ bool recoverInterruptedInstallation(const QString &installDir, QString *error, Q
     const auto failRestore = [error, &backupDir] {
         if (error)
             *error = QStringLiteral("Could not restore the previous installation from %1")
-                         .arg(backupDir);
+                         .arg(QDir::toNativeSeparators(backupDir));
         return false;
     };
 

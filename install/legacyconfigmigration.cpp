@@ -117,7 +117,8 @@ bool migrateLegacyConfig(const QString &installDir, QString *error)
 
     if (!writeSettings(settingsPath, settings)) {
         if (error)
-            *error = QStringLiteral("Could not write %1").arg(settingsPath);
+            *error =
+                QStringLiteral("Could not write %1").arg(QDir::toNativeSeparators(settingsPath));
         return false;
     }
     return true;

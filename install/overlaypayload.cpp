@@ -45,7 +45,8 @@ bool overlayPayload(const QString &payloadRoot, const QString &installDir, QStri
         }
         if (entry.isDir()) {
             if (!QDir().mkpath(target))
-                return fail(QStringLiteral("Could not create %1").arg(target));
+                return fail(
+                    QStringLiteral("Could not create %1").arg(QDir::toNativeSeparators(target)));
             if (!overlayPayload(source, target, error))
                 return false;
             continue;

@@ -3,6 +3,7 @@
 #include "source/sha256.h"
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
 
 namespace Updater {
@@ -23,7 +24,7 @@ QString sha256OfFile(const QString &filePath, QString *error)
     // Unbuffered: every read fills our block directly instead of passing through QFile's buffer.
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         if (error)
-            *error = QStringLiteral("Could not open %1").arg(filePath);
+            *error = QStringLiteral("Could not open %1").arg(QDir::toNativeSeparators(filePath));
         return QString();
     }
 
@@ -43,7 +44,7 @@ QString sha256OfFile(const QString &filePath, QString *error)
     QByteArray digest;
     if (!complete || !sha.result(&digest)) {
         if (error)
-            *error = QStringLiteral("Could not hash %1").arg(filePath);
+            *error = QStringLiteral("Could not hash %1").arg(QDir::toNativeSeparators(filePath));
         return QString();
     }
     return QString::fromLatin1(digest.toHex());
@@ -57,7 +58,7 @@ bool verifyPackageHash(const QString &filePath, const QString &expectedHex, QStr
     if (actual.compare(expectedHex.trimmed(), Qt::CaseInsensitive) == 0)
         return true;
     if (error)
-        *error = QStringLiteral("SHA-256 mismatch for %1").arg(filePath);
+        *error = QStringLiteral("SHA-256 mismatch for %1").arg(QDir::toNativeSeparators(filePath));
     return false;
 }
 
