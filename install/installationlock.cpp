@@ -2,11 +2,19 @@
 
 #include "install/staginglayout.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QLockFile>
 
 namespace Updater {
+
+namespace {
+
+// Far longer than a living updater takes from creating its lock file to naming itself in it.
+constexpr qint64 unnamedLockAgeMs = 5000;
+
+} // namespace
 
 InstallationLock::InstallationLock() = default;
 
@@ -25,7 +33,19 @@ bool InstallationLock::acquire(const QString &installDir, QString *error)
     // An update may wait a minute for the client and take longer still: the lock never goes
     // stale by age, only when the process that holds it no longer runs.
     lock->setStaleLockTime(0);
-    if (!lock->tryLock(0)) {
+    bool locked = lock->tryLock(0);
+    // An updater killed between creating the lock file and writing its process id into it
+    // leaves a lock that names no process, which Qt would never take for stale. A living
+    // updater writes it at once, so such a file that is a few seconds old is a leftover.
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    if (!locked && lock->error() == QLockFile::LockFailedError
+        && !lock->getLockInfo(&pid, &host, &application)
+        && QFileInfo(path).lastModified().msecsTo(QDateTime::currentDateTime()) > unnamedLockAgeMs
+        && lock->removeStaleLockFile())
+        locked = lock->tryLock(0);
+    if (!locked) {
         if (error) {
             *error =
                 lock->error() == QLockFile::LockFailedError

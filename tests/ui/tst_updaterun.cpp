@@ -186,6 +186,7 @@ void TestUpdateRun::oneUpdaterPerInstallation_data()
     QTest::addColumn<bool>("updates");
     QTest::newRow("another updater at work") << "living" << false;
     QTest::newRow("lock of a killed updater is taken over") << "killed" << true;
+    QTest::newRow("killed before it named itself in the lock") << "unnamed" << true;
 }
 
 void TestUpdateRun::oneUpdaterPerInstallation()
@@ -200,6 +201,12 @@ void TestUpdateRun::oneUpdaterPerInstallation()
     Updater::InstallationLock other;
     if (lockHolder == QLatin1String("living")) {
         QVERIFY(other.acquire(path(QStringLiteral("apps/Orvalink")), nullptr));
+    } else if (lockHolder == QLatin1String("unnamed")) {
+        QVERIFY(writeFile(lockFile, QByteArray()));
+        QFile file(lockFile);
+        QVERIFY(file.open(QIODevice::ReadWrite)
+                && file.setFileTime(QDateTime::currentDateTime().addSecs(-60),
+                                    QFileDevice::FileModificationTime));
     } else {
         QProcess gone;
         gone.start(QStringLiteral("true"), {});
