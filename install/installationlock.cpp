@@ -2,17 +2,17 @@
 
 #include "install/staginglayout.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QThread>
 
 namespace Updater {
 
 namespace {
 
 // Far longer than a living updater takes from creating its lock file to naming itself in it.
-constexpr qint64 unnamedLockAgeMs = 5000;
+constexpr unsigned long unnamedLockPauseMs = 300;
 
 } // namespace
 
@@ -36,15 +36,19 @@ bool InstallationLock::acquire(const QString &installDir, QString *error)
     bool locked = lock->tryLock(0);
     // An updater killed between creating the lock file and writing its process id into it
     // leaves a lock that names no process, which Qt would never take for stale. A living
-    // updater writes it at once, so such a file that is a few seconds old is a leftover.
-    qint64 pid = 0;
-    QString host;
-    QString application;
-    if (!locked && lock->error() == QLockFile::LockFailedError
-        && !lock->getLockInfo(&pid, &host, &application)
-        && QFileInfo(path).lastModified().msecsTo(QDateTime::currentDateTime()) > unnamedLockAgeMs
-        && lock->removeStaleLockFile())
-        locked = lock->tryLock(0);
+    // updater names itself at once; a lock still unnamed a moment later is a leftover.
+    // removeStaleLockFile still leaves alone a file that a living process holds open.
+    const auto unnamed = [&lock] {
+        qint64 pid = 0;
+        QString host;
+        QString application;
+        return !lock->getLockInfo(&pid, &host, &application);
+    };
+    if (!locked && lock->error() == QLockFile::LockFailedError && unnamed()) {
+        QThread::msleep(unnamedLockPauseMs);
+        if (unnamed() && lock->removeStaleLockFile())
+            locked = lock->tryLock(0);
+    }
     if (!locked) {
         if (error) {
             *error =
