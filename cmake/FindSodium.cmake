@@ -17,5 +17,9 @@ if(Sodium_FOUND AND NOT TARGET Sodium::Sodium)
     set_target_properties(Sodium::Sodium PROPERTIES
         IMPORTED_LOCATION ${Sodium_LIBRARY}
         INTERFACE_INCLUDE_DIRECTORIES ${Sodium_INCLUDE_DIR})
+    # On Windows sodium.h declares its functions as DLL imports unless told the library is static.
+    if(WIN32 AND Sodium_LIBRARY MATCHES "\\.a$" AND NOT Sodium_LIBRARY MATCHES "\\.dll\\.a$")
+        set_target_properties(Sodium::Sodium PROPERTIES INTERFACE_COMPILE_DEFINITIONS SODIUM_STATIC)
+    endif()
 endif()
 mark_as_advanced(Sodium_INCLUDE_DIR Sodium_LIBRARY)

@@ -4,14 +4,31 @@
 # imports system DLLs only, and the programs of the runs under Wine (tests/windows): the
 # powershell.exe stand-in and the fake client. Needs g++-mingw-w64-x86-64-posix, Debian's Qt 6.4
 # host tools (qt6-base-dev-tools) and libz-mingw-w64-dev (scripts/install-deps.sh installs them).
-# Exits 77 after one line on how to build the kit when there is none.
-#   usage: build-windows.sh [BUILD_DIR]
+# Exits 77 after one line on how to build the kit when there is none. CMAKE_ARGS go to CMake after
+# the script's own: with a release key among them (-DUPDATER_RELEASE_PUBLIC_KEY=... or
+# -DUPDATER_RELEASE_PUBLIC_KEY_FILE=...) the updater checks release signatures and links a static
+# libsodium for Windows, built first by scripts/build-windows-sodium.sh when the cache has none.
+#   usage: build-windows.sh [BUILD_DIR [CMAKE_ARGS...]]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/windows-kit.sh
 find_windows_kit || exit 77
 
 build=${1:-build-windows}
+[ $# -eq 0 ] || shift
+# The build folder is reused: a key given once stays in its cache unless cleared here.
+sodium=(-DUPDATER_RELEASE_PUBLIC_KEY= -DUPDATER_RELEASE_PUBLIC_KEY_FILE=
+        -DCMAKE_DISABLE_FIND_PACKAGE_Sodium=ON)
+for argument in "$@"; do
+    case "$argument" in
+        -DUPDATER_RELEASE_PUBLIC_KEY*=?*)
+            [ -f "$windows_sodium_cache/lib/libsodium.a" ] || bash scripts/build-windows-sodium.sh
+            sodium=(-DCMAKE_DISABLE_FIND_PACKAGE_Sodium=OFF
+                    -DSodium_INCLUDE_DIR="$windows_sodium_cache/include"
+                    -DSodium_LIBRARY="$windows_sodium_cache/lib/libsodium.a")
+            break ;;
+    esac
+done
 # -static takes libstdc++, libgcc and winpthreads into the executables as well; -s strips them.
 cmake -G Ninja -S . -B "$build" --log-level=WARNING \
     -DCMAKE_TOOLCHAIN_FILE="$windows_kit/$windows_kit_toolchain" \
@@ -19,5 +36,6 @@ cmake -G Ninja -S . -B "$build" --log-level=WARNING \
     -DCMAKE_EXE_LINKER_FLAGS="-static -s" \
     -DUPDATER_BUILD_TESTS=OFF \
     -DUPDATER_WINE_TEST_PROGRAMS=ON \
-    -DUPDATER_WARNINGS_AS_ERRORS=ON
+    -DUPDATER_WARNINGS_AS_ERRORS=ON \
+    "${sodium[@]}" "$@"
 cmake --build "$build" --target OrvalinkUpdater powershell_standin fakeclient

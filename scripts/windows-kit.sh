@@ -4,11 +4,13 @@
 # in turn: $UPDATER_WINDOWS_KIT; the copy unpacked in the cache; the packed kit
 # (qt-6.4.2-mingw-w64-static.tar.xz) in ../shared/windows-kit/ beside the checkout or in
 # /work/shared/windows-kit/, which it unpacks into the cache. Without one it prints one line on
-# how to build it and returns 1.
+# how to build it and returns 1. windows_sodium_cache is where scripts/build-windows-sodium.sh puts
+# the libsodium that a build with a release key links.
 
 windows_kit_cache=${XDG_CACHE_HOME:-$HOME/.cache}/orvalink/windows-kit
 windows_kit_archive=qt-6.4.2-mingw-w64-static.tar.xz
 windows_kit_toolchain=lib/cmake/Qt6/qt.toolchain.cmake
+windows_sodium_cache=${XDG_CACHE_HOME:-$HOME/.cache}/orvalink/windows-sodium
 
 find_windows_kit() {
     local checkout dir unpack
