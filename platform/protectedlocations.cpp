@@ -1,5 +1,6 @@
 #include "platform/protectedlocations.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QStandardPaths>
 
@@ -25,9 +26,23 @@ QStringList protectedLocations()
         QStandardPaths::ConfigLocation,       QStandardPaths::CacheLocation,
         QStandardPaths::GenericCacheLocation, QStandardPaths::TempLocation,
     };
+    // On Windows Qt lists the program's own folder (and its data subfolder) among the data
+    // locations. The updater usually runs from the installation it updates: that folder is the
+    // client's, not a shared one, and keeping it would refuse the usual update.
+    const QString ownDir = QCoreApplication::applicationDirPath();
+    const auto isOwnFolder = [&ownDir](const QString &path) {
+        const QString data = ownDir + QStringLiteral("/data");
+        return !ownDir.isEmpty()
+               && (path == ownDir || path == data || path.startsWith(data + QLatin1Char('/')));
+    };
     QStringList locations{QDir::homePath(), QDir::tempPath()};
-    for (const auto kind : kinds)
-        locations += QStandardPaths::standardLocations(kind);
+    for (const auto kind : kinds) {
+        const QString writable = QStandardPaths::writableLocation(kind);
+        for (const QString &location : QStandardPaths::standardLocations(kind)) {
+            if (location == writable || !isOwnFolder(location))
+                locations += location;
+        }
+    }
     locations += systemLocations();
     locations.removeAll(QString());
     locations.removeDuplicates();

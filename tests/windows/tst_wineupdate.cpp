@@ -43,9 +43,10 @@ private:
         return m_prefix + QStringLiteral("/drive_c/") + relative;
     }
     void startWine(QProcess *process, const QString &windowsProgram, const QStringList &arguments);
-    void startUpdater(QProcess *process, const QStringList &arguments)
+    void startUpdater(QProcess *process, const QStringList &arguments,
+                      const QString &program = QStringLiteral("C:\\updater\\OrvalinkUpdater.exe"))
     {
-        startWine(process, QStringLiteral("C:\\updater\\OrvalinkUpdater.exe"), arguments);
+        startWine(process, program, arguments);
     }
     bool runWine(const QStringList &arguments, QString *output);
     bool writeInstallationOnC(const QString &relative);
@@ -349,13 +350,17 @@ void TestWineUpdate::offlineUpdate()
     QVERIFY(writePayloadOnC(QStringLiteral("drop/payload")));
     const TreeSnapshot before = TreeSnapshot::take(cDrive(QStringLiteral("Orvalink")));
     const TreeSnapshot payload = TreeSnapshot::take(cDrive(QStringLiteral("drop/payload")));
+    // Where the client keeps it: inside the installation it updates.
+    QVERIFY(QFile::copy(cDrive(QStringLiteral("updater/OrvalinkUpdater.exe")),
+                        cDrive(QStringLiteral("Orvalink/OrvalinkUpdater.exe"))));
 
     QProcess updater;
     startUpdater(&updater,
                  {QStringLiteral("--install-dir"), windowsPath(QStringLiteral("Orvalink")),
                   QStringLiteral("--current-version"), QStringLiteral("2.4.1"),
                   QStringLiteral("--offline-payload-root"),
-                  windowsPath(QStringLiteral("drop/payload"))});
+                  windowsPath(QStringLiteral("drop/payload"))},
+                 QStringLiteral("C:\\Orvalink\\OrvalinkUpdater.exe"));
     QVERIFY2(waitForExit(&updater, updateTimeoutMs), "the window did not close by itself");
     QCOMPARE(updater.exitCode(), 0);
 
