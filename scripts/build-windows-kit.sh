@@ -11,10 +11,6 @@ source scripts/windows-kit.sh
 
 work=$(dirname "$windows_kit_cache")/windows-kit-build
 prefix=$windows_kit_cache.new
-as_root=()
-if [ "$(id -u)" -ne 0 ]; then
-    as_root=(sudo)
-fi
 
 "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
     g++-mingw-w64-x86-64-posix qt6-base-dev qt6-base-dev-tools ninja-build cmake xz-utils
@@ -23,20 +19,7 @@ cd "$work"
 src=$work/qtbase-everywhere-src-6.4.2
 if [ ! -d "$src" ]; then
     if [ ! -f qt6-base_6.4.2+dfsg.orig.tar.xz ]; then
-        # The machine's own Debian archive, as source packages, for as long as the download takes.
-        if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-            list=/etc/apt/sources.list.d/orvalink-qt6-base-src.sources
-            sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
-                | "${as_root[@]}" tee "$list" >/dev/null
-        else
-            list=/etc/apt/sources.list.d/orvalink-qt6-base-src.list
-            sed -n 's/^deb /deb-src /p' /etc/apt/sources.list | "${as_root[@]}" tee "$list" >/dev/null
-        fi
-        trap '"${as_root[@]}" rm -f "$list"' EXIT
-        "${as_root[@]}" apt-get update -qq
-        apt-get source --download-only qt6-base
-        "${as_root[@]}" rm -f "$list"
-        trap - EXIT
+        download_debian_source qt6-base
     fi
     tar -xf qt6-base_6.4.2+dfsg.orig.tar.xz
     # Debian's source lacks the bundled wintab header: tablets are off below. And 6.4.2 compiles

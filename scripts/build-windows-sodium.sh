@@ -11,10 +11,6 @@ source scripts/windows-kit.sh
 
 work=$(dirname "$windows_sodium_cache")/windows-sodium-build
 prefix=$windows_sodium_cache.new
-as_root=()
-if [ "$(id -u)" -ne 0 ]; then
-    as_root=(sudo)
-fi
 
 "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
     g++-mingw-w64-x86-64-posix autoconf automake libtool make dpkg-dev
@@ -22,20 +18,7 @@ mkdir -p "$work"
 cd "$work"
 rm -rf src
 if ! ls libsodium_*.dsc >/dev/null 2>&1; then
-    # The machine's own Debian archive, as source packages, for as long as the download takes.
-    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-        list=/etc/apt/sources.list.d/orvalink-libsodium-src.sources
-        sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
-            | "${as_root[@]}" tee "$list" >/dev/null
-    else
-        list=/etc/apt/sources.list.d/orvalink-libsodium-src.list
-        sed -n 's/^deb /deb-src /p' /etc/apt/sources.list | "${as_root[@]}" tee "$list" >/dev/null
-    fi
-    trap '"${as_root[@]}" rm -f "$list"' EXIT
-    "${as_root[@]}" apt-get update -qq
-    apt-get source --download-only libsodium
-    "${as_root[@]}" rm -f "$list"
-    trap - EXIT
+    download_debian_source libsodium
 fi
 # dpkg-source applies Debian's patches (security fixes among them) on top of the release.
 dpkg-source --no-check -x libsodium_*.dsc src >/dev/null

@@ -5,7 +5,9 @@
 # (qt-6.4.2-mingw-w64-static.tar.xz) in ../shared/windows-kit/ beside the checkout or in
 # /work/shared/windows-kit/, which it unpacks into the cache. Without one it prints one line on
 # how to build it and returns 1. windows_sodium_cache is where scripts/build-windows-sodium.sh puts
-# the libsodium that a build with a release key links.
+# the libsodium that a build with a release key links. download_debian_source fetches a Debian
+# source package for the scripts that build them; as_root runs a command as root (through sudo
+# when not root).
 
 windows_kit_cache=${XDG_CACHE_HOME:-$HOME/.cache}/orvalink/windows-kit
 windows_kit_archive=qt-6.4.2-mingw-w64-static.tar.xz
@@ -42,4 +44,29 @@ find_windows_kit() {
     done
     echo "No Windows kit (static Qt 6.4.2 for mingw-w64); build one with: bash scripts/build-windows-kit.sh"
     return 1
+}
+
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+    as_root=(sudo)
+fi
+
+# Downloads Debian's source package $1 into the current folder, from the machine's own archive
+# as source packages for as long as the download takes.
+download_debian_source() {
+    local list
+    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+        list=/etc/apt/sources.list.d/orvalink-$1-src.sources
+        sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
+            | "${as_root[@]}" tee "$list" >/dev/null
+    else
+        list=/etc/apt/sources.list.d/orvalink-$1-src.list
+        sed -n 's/^deb /deb-src /p' /etc/apt/sources.list | "${as_root[@]}" tee "$list" >/dev/null
+    fi
+    # shellcheck disable=SC2064 # the list's name is fixed now; the trap outlives the function
+    trap "${as_root[*]} rm -f '$list'" EXIT
+    "${as_root[@]}" apt-get update -qq
+    apt-get source --download-only "$1"
+    "${as_root[@]}" rm -f "$list"
+    trap - EXIT
 }
