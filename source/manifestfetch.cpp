@@ -1,5 +1,7 @@
 #include "source/manifestfetch.h"
 
+#include "common/failure.h"
+
 #include "source/httprequest.h"
 #include "source/manifestparser.h"
 #include "source/manifestsignature.h"
@@ -16,13 +18,6 @@ namespace {
 constexpr qint64 manifestSizeLimit = 1024 * 1024;
 // A signature is about 300 bytes plus its trusted comment.
 constexpr qint64 signatureSizeLimit = 4 * 1024;
-
-bool fail(QString *error, const QString &message)
-{
-    if (error)
-        *error = message;
-    return false;
-}
 
 // The query (and a fragment) stay where they are: "…/manifest.json?arch=x64" is signed by
 // "…/manifest.json.minisig?arch=x64".

@@ -1,5 +1,7 @@
 #include "source/manifestparser.h"
 
+#include "common/failure.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -7,13 +9,6 @@
 namespace Updater {
 
 namespace {
-
-bool fail(QString *error, const QString &message)
-{
-    if (error)
-        *error = message;
-    return false;
-}
 
 QString trimmedString(const QJsonObject &object, const QString &key)
 {

@@ -1,5 +1,7 @@
 #include "source/manifestsignature.h"
 
+#include "common/failure.h"
+
 #include <QRegularExpression>
 #include <QStringDecoder>
 
@@ -14,13 +16,6 @@ namespace {
 constexpr qsizetype keyIdSize = 8;
 constexpr qsizetype publicKeySize = 32;
 constexpr qsizetype signatureSize = 64;
-
-bool fail(QString *error, const QString &message)
-{
-    if (error)
-        *error = message;
-    return false;
-}
 
 #ifdef UPDATER_HAVE_SODIUM
 bool sodiumReady()

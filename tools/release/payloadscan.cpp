@@ -1,5 +1,7 @@
 #include "tools/release/payloadscan.h"
 
+#include "common/failure.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -14,13 +16,6 @@
 namespace Updater::Release {
 
 namespace {
-
-bool fail(QString *error, const QString &message)
-{
-    if (error)
-        *error = message;
-    return false;
-}
 
 QString systemError()
 {

@@ -1,5 +1,7 @@
 #include "tools/release/releasebuilder.h"
 
+#include "common/failure.h"
+
 #include "source/manifestparser.h"
 #include "source/manifestsignature.h"
 #include "source/packagehash.h"
@@ -24,13 +26,6 @@
 namespace Updater::Release {
 
 namespace {
-
-bool fail(QString *error, const QString &message)
-{
-    if (error)
-        *error = message;
-    return false;
-}
 
 bool readReleaseNotes(const QString &path, QString *notes, QString *error)
 {

@@ -1,5 +1,7 @@
 #include "tools/release/releaseoptions.h"
 
+#include "common/failure.h"
+
 #include <QRegularExpression>
 #include <QSet>
 #include <QUrl>
@@ -7,13 +9,6 @@
 namespace Updater::Release {
 
 namespace {
-
-bool fail(QString *error, const QString &message)
-{
-    if (error)
-        *error = message;
-    return false;
-}
 
 // The updater reads any other channel name as "stable"; refusing it here keeps a typo from
 // publishing to the wrong audience without a word.

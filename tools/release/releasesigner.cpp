@@ -1,5 +1,7 @@
 #include "tools/release/releasesigner.h"
 
+#include "common/failure.h"
+
 #include <QFile>
 
 #include <algorithm>
@@ -41,13 +43,6 @@ public:
 private:
     QByteArray *m_array;
 };
-
-bool fail(QString *error, const QString &message)
-{
-    if (error)
-        *error = message;
-    return false;
-}
 
 unsigned char *bytes(QByteArray &array)
 {

@@ -1,5 +1,7 @@
 #include "tools/release/ziparchive.h"
 
+#include "common/failure.h"
+
 #include <QCryptographicHash>
 #include <QFile>
 #include <QIODevice>
@@ -12,13 +14,6 @@
 namespace Updater::Release {
 
 namespace {
-
-bool fail(QString *error, const QString &message)
-{
-    if (error)
-        *error = message;
-    return false;
-}
 
 QString archiveError(struct archive *archive)
 {
