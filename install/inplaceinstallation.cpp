@@ -78,7 +78,8 @@ public:
             QStringLiteral("Failed to move the current installation to backup.");
 
         // Recovery has settled any earlier backup; only an empty one of this run may be here.
-        QDir().rmdir(m_backup.dir);
+        if (entryExists(m_backup.dir))
+            QDir().rmdir(m_backup.dir);
         if (entryExists(m_backup.dir) || !QDir().mkpath(m_entries.path())
             || !m_journal.create(m_backup.journal)) {
             m_journal.close();
@@ -153,7 +154,8 @@ private:
     {
         const QString source = m_install.filePath(path);
         const QString target = m_entries.filePath(path);
-        QDir().mkpath(QFileInfo(target).path());
+        if (!entryExists(QFileInfo(target).path()))
+            QDir().mkpath(QFileInfo(target).path());
         if (!m_journal.note(QStringLiteral("aside"), path))
             return false;
         if (moveEntry(source, target, preserveMoveAttempts, preserveMovePauseMs))
