@@ -116,8 +116,17 @@ public:
         const QString incoming = m_layout.incomingDir();
         if (!entryExists(incoming))
             return true;
+        QStringList names = preservedEntriesIn(incoming);
+        const bool holdsUserEntry =
+            std::any_of(names.cbegin(), names.cend(), [&](const QString &name) {
+                return entryExists(QDir(incoming).filePath(name));
+            });
+        // With the installation gone whatever way, the payload and the user's entries in it are
+        // the installation there is: it takes the place.
+        if (holdsUserEntry && !entryExists(m_install))
+            return moveEntry(incoming, m_install, treeMoveAttempts, treeMovePauseMs)
+                   || fail(failed, incoming);
         if (isDirectory(m_install)) {
-            QStringList names = preservedEntriesIn(incoming);
             names.erase(std::remove_if(names.begin(), names.end(),
                                        [this](const QString &name) {
                                            return entryExists(QDir(m_install).filePath(name));

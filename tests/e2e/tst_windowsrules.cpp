@@ -116,11 +116,14 @@ void TestWindowsRules::installation_data()
     // 0: succeeds; 1: fails; 2: fails, and then a clean run succeeds.
     QTest::addColumn<int>("outcome");
 
-    // A scanner holds app.dll for a moment, and Core.exe past its deletion.
+    // A scanner holds app.dll for a moment, and Core.exe past its deletion; the files the
+    // updater holds open there (its journal) cannot be deleted or renamed.
     const QStringList running{
         QStringLiteral("WINDOWS_RULES_RUNNING_IMAGES=INSTALL/lib/Qt6Core.dll:INSTALL/Orvalink.exe"),
         QStringLiteral("WINDOWS_RULES_HELD=INSTALL/app.dll=3"),
-        QStringLiteral("WINDOWS_RULES_DELETE_PENDING=INSTALL/Core.exe=3000")};
+        QStringLiteral("WINDOWS_RULES_DELETE_PENDING=INSTALL/Core.exe=3000"),
+        QStringLiteral(
+            "WINDOWS_RULES_OPEN_FILES_UNDER=INSTALL:INSTALL/../.orvalink-backup-Orvalink")};
     const QStringList locked{QStringLiteral("WINDOWS_RULES_LOCKED_DIRS=INSTALL")};
     QTest::newRow("locked directory, read-only folder in a leftover backup")
         << locked << QString() << QString() << "backup" << 0;

@@ -12,9 +12,12 @@
 //       process's working directory, at any depth) cannot be renamed (EACCES); a locked
 //       directory or the working directory cannot be removed, nor replaced by a rename (EACCES).
 //       The entries inside such a directory can still be renamed.
-//   The process's own executable is a running image too, and every regular file the process holds
-//       open cannot be unlinked, renamed or replaced, nor can a directory holding one be renamed
-//       (Windows' C runtime and Qt open files without FILE_SHARE_DELETE).
+//   The process's own executable is a running image too.
+//   WINDOWS_RULES_OPEN_FILES_UNDER  ':'-separated directories: a regular file below one of them
+//       that the process holds open cannot be unlinked, renamed or replaced, nor can a directory
+//       holding one be renamed (Windows' C runtime and Qt open files without FILE_SHARE_DELETE).
+//       Only where asked: Qt's QLockFile on Linux deletes the lock file it holds open, which its
+//       Windows counterpart never does.
 //   WINDOWS_RULES_DELETE_PENDING  ','-separated path=MS: a file that another process holds open
 //       with FILE_SHARE_DELETE for MS milliseconds after it is deleted: its unlink succeeds, but
 //       its name stays taken (opening, renaming, replacing or deleting it fails with EACCES, and
@@ -72,6 +75,7 @@ struct Rules
     std::vector<Tracked *> lockedDirs;
     std::vector<Tracked *> held;
     std::vector<Tracked *> deletePending;
+    std::vector<std::string> openFilesUnder;
     std::string log;
     std::mutex mutex; // guards taking identities, the open files and the pending deletions
     std::vector<std::pair<int, std::pair<dev_t, ino_t>>> openFiles;
@@ -128,6 +132,9 @@ Rules &rules()
                 absolutePath(AT_FDCWD, item.substr(0, equals).c_str());
             made->deletePending.back()->pendingMs = std::atol(item.c_str() + equals + 1);
         }
+        for (const std::string &path :
+             split(environmentValue("WINDOWS_RULES_OPEN_FILES_UNDER"), ':'))
+            made->openFilesUnder.push_back(absolutePath(AT_FDCWD, path.c_str()));
         // The program itself runs from its image.
         char self[4096];
         const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
@@ -167,6 +174,15 @@ Tracked *find(const std::vector<Tracked *> &list, const struct stat &status)
             return tracked;
     }
     return nullptr;
+}
+
+bool isUnderAny(const std::string &path, const std::vector<std::string> &dirs)
+{
+    for (const std::string &dir : dirs) {
+        if (isUnder(path, dir))
+            return true;
+    }
+    return false;
 }
 
 // Ends the pending deletions whose holders have let go by now.
@@ -441,7 +457,8 @@ void after(const Call &call, long result)
     {
     };
     if (call.op == Op::Open && result >= 0 && fstat(static_cast<int>(result), &status) == 0
-        && S_ISREG(status.st_mode))
+        && S_ISREG(status.st_mode)
+        && isUnderAny(absolutePath(call.dirFd, call.path), r.openFilesUnder))
         r.openFiles.emplace_back(static_cast<int>(result),
                                  std::make_pair(status.st_dev, status.st_ino));
     if (call.op == Op::Unlink && result == 0
