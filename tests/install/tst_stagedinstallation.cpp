@@ -299,6 +299,9 @@ void TestStagedInstallation::recoveryKeepsChangesMadeMeanwhile()
     writeFile(install + QStringLiteral("/config/configs.json"), "changed meanwhile");
     // A settings file half written when the run was killed.
     writeFile(install + QStringLiteral("/config/.orvalink-partial-configs.json"), "{\"remem");
+    // What an earlier recovery kept, changed again: kept beside it, never under a doubled name.
+    writeFile(preserve + QStringLiteral("/config.after-interrupted-update/a.json"), "kept");
+    writeFile(install + QStringLiteral("/config.after-interrupted-update/a.json"), "again");
     makePayload(false);
 
     QString error;
@@ -309,9 +312,13 @@ void TestStagedInstallation::recoveryKeepsChangesMadeMeanwhile()
              QStringList{QStringLiteral("new.json")});
     QCOMPARE(snapshot(install + QStringLiteral("/groups.after-interrupted-update")).keys(),
              QStringList{QStringLiteral("g2.json")});
-    QCOMPARE(readFile(install + QStringLiteral("/config.after-interrupted-update/configs.json")),
+    QCOMPARE(readFile(install + QStringLiteral("/config.after-interrupted-update-2/configs.json")),
              QByteArray("changed meanwhile"));
-    QCOMPARE(notes.size(), 3);
+    QCOMPARE(readFile(install + QStringLiteral("/config.after-interrupted-update/a.json")),
+             QByteArray("kept"));
+    QCOMPARE(readFile(install + QStringLiteral("/config.after-interrupted-update-3/a.json")),
+             QByteArray("again"));
+    QCOMPARE(notes.size(), 4);
     QVERIFY2(notes.first().contains(QStringLiteral("config.after-interrupted-update")),
              qPrintable(notes.first()));
 }
