@@ -76,4 +76,28 @@ bool flushToDisk(int fileHandle)
     return FlushFileBuffers(reinterpret_cast<HANDLE>(handle)) != 0;
 }
 
+bool flushEntryToDisk(const QString &path)
+{
+    const EntryKind kind = entryKind(path);
+    if (kind == EntryKind::Directory || kind == EntryKind::Link)
+        return true;
+    // FlushFileBuffers needs a handle that may write, which a read-only file refuses: the
+    // attribute is lifted for the moment it takes.
+    const std::wstring native = longPath(path);
+    const DWORD attributes = GetFileAttributesW(native.c_str());
+    const bool readOnly =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+    if (readOnly)
+        SetFileAttributesW(native.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    const HANDLE handle = CreateFileW(
+        native.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const bool flushed = handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) != 0;
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    if (readOnly)
+        SetFileAttributesW(native.c_str(), attributes);
+    return flushed;
+}
+
 } // namespace Updater::Platform
