@@ -82,6 +82,10 @@ void UpdateWorker::removeWorkingDirectories()
     // removePath deletes a link as a link: a working directory replaced by a link must not take
     // what it points at with it.
     const StagingLayout layout(options.installDir);
+    // The copy of the updater that runs instead of one inside the installation: on Windows this
+    // very process's image, which cannot be deleted but can be renamed, so it waits in the stale
+    // directory for the next run.
+    discardEntry(layout.updaterCopyDir(), layout.staleDir());
 
     if (options.isOfflineMode()) {
         // The client is meant to put the payload into a directory of its own, but a payload
