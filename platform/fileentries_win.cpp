@@ -78,15 +78,16 @@ bool flushToDisk(int fileHandle)
 
 bool flushEntryToDisk(const QString &path)
 {
-    const EntryKind kind = entryKind(path);
-    if (kind == EntryKind::Directory || kind == EntryKind::Link)
+    // GetFileAttributesW, unlike a search, answers for a drive root too.
+    const std::wstring native = longPath(path);
+    const DWORD attributes = GetFileAttributesW(native.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return false;
+    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
         return true;
     // FlushFileBuffers needs a handle that may write, which a read-only file refuses: the
     // attribute is lifted for the moment it takes.
-    const std::wstring native = longPath(path);
-    const DWORD attributes = GetFileAttributesW(native.c_str());
-    const bool readOnly =
-        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+    const bool readOnly = attributes & FILE_ATTRIBUTE_READONLY;
     if (readOnly)
         SetFileAttributesW(native.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
     const HANDLE handle = CreateFileW(
