@@ -91,7 +91,7 @@ bool TestWindowsRules::runUpdate(const QStringList &environment)
     if (!updater.start(offlineArguments(m_payload, m_install), &error))
         return false;
     // A failed update keeps its window open; the installation moves aside for up to 10 s first.
-    if (!updater.waitForExit()) {
+    if (!updater.waitForExit(40000)) {
         updater.kill();
         return false;
     }
