@@ -222,7 +222,7 @@ void TestWindowsRules::startedFromInsideTheInstallation()
         updater.setProgram(program);
     QString error;
     QVERIFY2(updater.start(offlineArguments(m_payload, m_install), &error), qPrintable(error));
-    QVERIFY(updater.waitForExit(30000));
+    QVERIFY2(updater.waitForExit(), "the updater did not finish the update and close its window");
     QCOMPARE(updater.exitCode(), 0);
     // The program inside has handed over to its copy beside the installation and ended at once.
     const QString copy =
@@ -233,7 +233,7 @@ void TestWindowsRules::startedFromInsideTheInstallation()
             return QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget() == copy;
         });
     };
-    QVERIFY(waitUntil([&] { return !copyRuns(); }, 30000));
+    QVERIFY(waitUntil([&] { return !copyRuns(); }));
 
     const QStringList problems = problemsAfterUpdate(m_install, payload, installation);
     QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
