@@ -3,6 +3,7 @@
 #include "install/retrylimits.h"
 #include "platform/fileentries.h"
 #include "platform/filelinks.h"
+#include "platform/hiddenentries.h"
 
 #include <QDir>
 #include <QFile>
@@ -192,8 +193,10 @@ bool discardEntry(const QString &path, const QString &staleDir)
         return true;
     const std::uint64_t fileSystem = Platform::fileSystemId(path);
     const QDir stale(staleDir);
-    if (QDir().mkpath(staleDir) && Platform::fileSystemId(staleDir) == fileSystem
-        && fileSystem != 0) {
+    const bool staleMade = QDir().mkpath(staleDir);
+    // Hidden on Windows like every working directory.
+    Platform::hideEntry(staleDir);
+    if (staleMade && Platform::fileSystemId(staleDir) == fileSystem && fileSystem != 0) {
         if (!renameAway(path, stale) && Platform::entryKind(path) == EntryKind::Directory)
             takeApart(path, fileSystem, stale);
     }

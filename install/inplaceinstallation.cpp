@@ -9,6 +9,7 @@
 #include "install/retrylimits.h"
 #include "install/staginglayout.h"
 #include "platform/fileentries.h"
+#include "platform/hiddenentries.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -87,6 +88,8 @@ public:
             *error = movedAway;
             return false;
         }
+
+        Platform::hideEntry(m_backup.dir);
 
         const QString executable = clientExecutableName();
         const bool swapsExecutable =
@@ -188,7 +191,8 @@ private:
         removePath(partial);
         if (!retrying([&] { return Platform::copyFile(m_payload.filePath(name), partial); })
             // A power loss right after the swap must not find an empty client.
-            || !Platform::flushEntry(partial) || !m_journal.note(QStringLiteral("swap"), name))
+            || !Platform::flushEntryToDisk(partial)
+            || !m_journal.note(QStringLiteral("swap"), name))
             return false;
         if (retrying([&] { return Platform::replaceFile(partial, installed); }))
             return true;

@@ -2,6 +2,7 @@
 
 #include "platform/fileentries.h"
 
+#include <QFileInfo>
 #include <QUrl>
 
 namespace Updater {
@@ -97,7 +98,7 @@ bool InstallationJournal::create(const QString &file)
         return false;
     const QByteArray first = header + '\n';
     return m_file.write(first) == first.size() && Platform::flushToDisk(m_file.handle())
-           && Platform::flushEntry(file);
+           && Platform::flushEntryToDisk(QFileInfo(file).path());
 }
 
 bool InstallationJournal::reopen(const QString &file)

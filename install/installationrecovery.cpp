@@ -55,7 +55,7 @@ public:
         // It held only what could not be deleted yet, whoever left it.
         removePath(m_layout.legacyStaleDir());
         const QString backup = m_layout.legacyBackupDir();
-        const QString preserve = m_layout.legacyPreserveDir();
+        const QString preserve = m_layout.preserveDir();
         if (!entryExists(backup) && !entryExists(preserve))
             return true;
         const bool inPlace = isInPlaceBackup(backup, true);

@@ -144,13 +144,4 @@ bool restorePreservedEntries(const QString &preserveDir, const QString &installD
     return complete;
 }
 
-bool removePreserveDirIfEmpty(const QString &preserveDir)
-{
-    if (!entryExists(preserveDir))
-        return true;
-    if (Platform::isLink(preserveDir) || !QFileInfo(preserveDir).isDir())
-        return removePath(preserveDir);
-    return QDir().rmdir(preserveDir);
-}
-
 } // namespace Updater

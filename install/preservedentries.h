@@ -45,8 +45,4 @@ bool restorePreservedEntries(const QString &preserveDir, const QString &installD
                              const QStringList &names, LiveEntry live = LiveEntry::Replace,
                              QStringList *notes = nullptr);
 
-// Deletes the preserve directory only when it holds nothing (a file or link of that name holds
-// no entries and is deleted too). True when nothing is at preserveDir afterwards.
-bool removePreserveDirIfEmpty(const QString &preserveDir);
-
 } // namespace Updater

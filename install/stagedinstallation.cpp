@@ -11,6 +11,7 @@
 #include "install/staginglayout.h"
 #include "platform/fileentries.h"
 #include "platform/filelinks.h"
+#include "platform/hiddenentries.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -64,7 +65,10 @@ public:
 
         // A user's entry that cannot be moved (a handle open in it) keeps the installation from
         // being moved as well: the in-place path leaves it untouched.
+        // Hidden on Windows like every working directory; the installation inside it keeps its
+        // own attributes.
         QDir().mkpath(m_backup);
+        Platform::hideEntry(m_backup);
         if (!moveUserEntries(m_install, m_incoming)
             || !moveEntry(m_install, m_moved, treeMoveAttempts, treeMovePauseMs)) {
             QDir().rmdir(m_backup);

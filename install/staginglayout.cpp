@@ -51,6 +51,11 @@ QString StagingLayout::offlinePayloadCopy() const
     return QDir(updateDir()).filePath(QStringLiteral("offline-payload"));
 }
 
+QString StagingLayout::updaterCopyDir() const
+{
+    return QDir(updateDir()).filePath(QStringLiteral("updater"));
+}
+
 QString StagingLayout::lockFile() const
 {
     return entry(QStringLiteral(".orvalink-update.lock"));
@@ -76,7 +81,7 @@ QString StagingLayout::legacyBackupDir() const
     return entry(QStringLiteral(".orvalink-backup"));
 }
 
-QString StagingLayout::legacyPreserveDir() const
+QString StagingLayout::preserveDir() const
 {
     return entry(QStringLiteral(".orvalink-preserve"));
 }

@@ -22,6 +22,7 @@ public:
     QString extractedDir() const;          // .orvalink-update/extracted
     QString legacyConfigBackupDir() const; // .orvalink-legacy-config-backup
     QString offlinePayloadCopy() const;    // .orvalink-update/offline-payload (from another volume)
+    QString updaterCopyDir() const;        // .orvalink-update/updater (the updater run from there)
     QString lockFile() const;              // .orvalink-update.lock (one updater at a time)
 
     // The exchange's own directories carry the installation's name: two installations side by
@@ -32,9 +33,9 @@ public:
     QString staleDir() const;    // .orvalink-stale-<name>: what could not be deleted yet
 
     // What earlier builds left under names shared by every installation of the folder.
-    QString legacyBackupDir() const;   // .orvalink-backup
-    QString legacyPreserveDir() const; // .orvalink-preserve
-    QString legacyStaleDir() const;    // .orvalink-stale
+    QString legacyBackupDir() const; // .orvalink-backup
+    QString preserveDir() const;     // .orvalink-preserve
+    QString legacyStaleDir() const;  // .orvalink-stale
 
 private:
     QString entry(const QString &name) const;

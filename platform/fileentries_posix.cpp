@@ -207,14 +207,16 @@ bool flushToDisk(int fileHandle)
     return fileHandle >= 0 && ::fsync(fileHandle) == 0;
 }
 
-bool flushEntry(const QString &path)
+bool flushEntryToDisk(const QString &path)
 {
+    if (entryKind(path) == EntryKind::Link)
+        return true;
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0)
         return false;
-    const bool ok = ::fsync(fd) == 0;
+    const bool flushed = ::fsync(fd) == 0;
     ::close(fd);
-    return ok && flushDirectory(QFileInfo(path).path());
+    return flushed;
 }
 
 } // namespace Updater::Platform
