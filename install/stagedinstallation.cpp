@@ -63,16 +63,19 @@ public:
             return migrateLegacyConfig(m_install, error);
         }
 
-        // A user's entry that cannot be moved (a handle open in it) keeps the installation from
-        // being moved as well: the in-place path leaves it untouched.
         // Hidden on Windows like every working directory; the installation inside it keeps its
         // own attributes.
         QDir().mkpath(m_backup);
         Platform::hideEntry(m_backup);
+        // A user's entry that cannot be moved (a handle open in it) keeps the installation from
+        // being moved as well: the in-place path leaves it untouched.
         if (!moveUserEntries(m_install, m_incoming)
             || !moveEntry(m_install, m_moved, treeMoveAttempts, treeMovePauseMs)) {
             QDir().rmdir(m_backup);
-            moveUserEntries(m_incoming, m_install);
+            // Entries that cannot go back wait beside it for the next run's recovery, never
+            // to be deleted with the payload.
+            if (!moveUserEntries(m_incoming, m_install))
+                return fail(error, notInstalled);
             return installInPlace(error);
         }
         if (!moveEntry(m_incoming, m_install, treeMoveAttempts, treeMovePauseMs)) {
@@ -185,8 +188,8 @@ private:
         if (!Updater::putInstallationBack(m_moved, m_install, m_notes))
             return;
         QDir().rmdir(m_backup);
-        moveUserEntries(m_incoming, m_install);
-        returnPayload();
+        if (moveUserEntries(m_incoming, m_install))
+            returnPayload();
     }
 
     StagingLayout m_layout;
