@@ -1,11 +1,15 @@
-// The window's two online steps: the manifest check and the package download with its digest
-// check, each announced as a stage of its own. The transfers themselves live in source/.
+// The window's steps that bring a release into the staging directory: the manifest check and the
+// package download with its digest check, each announced as a stage of its own, and the signed
+// offline release. The transfers themselves live in source/.
 #include "ui/updaterwindow.h"
 
+#include "common/productnames.h"
 #include "install/staginglayout.h"
 #include "source/manifestfetch.h"
+#include "source/offlinerelease.h"
 #include "source/packagedownload.h"
 #include "source/packagehash.h"
+#include "source/releasekeys.h"
 
 #include <QDir>
 #include <QEventLoop>
@@ -21,7 +25,7 @@ namespace Updater {
 
 namespace {
 
-// Hashing a large package takes seconds; doing it on a helper thread keeps the window
+// Copying and hashing a large package take seconds; doing it on a helper thread keeps the window
 // painting.
 void runBesideWindow(const std::function<void()> &work)
 {
@@ -85,6 +89,41 @@ bool UpdaterWindow::downloadPackage(QString *error)
     if (!verified && error)
         *error = verifyError;
     return verified;
+}
+
+bool UpdaterWindow::stageOfflineRelease(QString *error)
+{
+    // Without release keys the client's folder is the payload, as it always was.
+    const QStringList keys = releasePublicKeys();
+    if (keys.isEmpty()) {
+        manifest.version = offlineReleaseVersion();
+        manifest.channel = options.channel;
+        return true;
+    }
+    offlinePackageStaged = true;
+
+    // The folder stays the client's (and the user's) to change while the update runs: everything
+    // is checked on what the updater holds itself, the signed manifest in memory and the package
+    // copied into the staging directory.
+    UpdateManifest release;
+    QString packageSource;
+    if (!readOfflineRelease(options.offlinePayloadRoot, keys, options.currentVersion, &release,
+                            &packageSource, error))
+        return false;
+    const QString packagePath = packageFilePath();
+    bool staged = false;
+    QString stageError;
+    runBesideWindow([&] {
+        staged = copyPackage(packageSource, packagePath, release.packageSize, &stageError)
+                 && verifyStagedPackage(packagePath, release.packageHash, &stageError);
+    });
+    if (!staged) {
+        if (error)
+            *error = stageError;
+        return false;
+    }
+    manifest = release;
+    return true;
 }
 
 } // namespace Updater
