@@ -142,7 +142,8 @@ void TestSignedUpdate::update()
     if (firstRun == QLatin1String("killed")) {
         const QString part = row.filePath(QStringLiteral(".orvalink-update/package.zip"));
         QVERIFY2(start(&first), qPrintable(error));
-        QVERIFY(waitUntil([&] { return QFileInfo(part).size() > 1024 * 1024; }, 30000));
+        QVERIFY2(waitUntil([&] { return QFileInfo(part).size() > 1024 * 1024; }),
+                 "the first run did not download 1 MiB");
         first.kill();
     } else if (firstRun == QLatin1String("stalled")) {
         // Headers, then nothing for as long as the client stays.
@@ -153,7 +154,8 @@ void TestSignedUpdate::update()
         clock.start();
         arguments.last() = stalling.url(QStringLiteral("/manifest.json"));
         QVERIFY2(start(&first), qPrintable(error));
-        QVERIFY(waitUntil([&] { return stalling.abandonedResponses() == 1; }, 60000));
+        QVERIFY2(waitUntil([&] { return stalling.abandonedResponses() == 1; }),
+                 "the stalled transfer was not given up");
         QVERIFY2(clock.elapsed() >= 29000, qPrintable(QString::number(clock.elapsed())));
         arguments.last() = manifestUrl;
     }
@@ -162,11 +164,12 @@ void TestSignedUpdate::update()
     QVERIFY2(start(&updater), qPrintable(error));
 
     if (installs) {
-        QVERIFY2(updater.waitForExit(60000), qPrintable(updater.output()));
+        QVERIFY2(updater.waitForExit(), qPrintable(updater.output()));
         QCOMPARE(updater.exitCode(), 0);
         const QStringList problems = problemsAfterUpdate(installDir, payload, before);
         QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
-        QVERIFY(waitUntil([&] { return readFile(clientLog).contains("3.0.0 started"); }, 10000));
+        QVERIFY2(waitUntil([&] { return readFile(clientLog).contains("3.0.0 started"); }),
+                 qPrintable("the updated client was not started; its log: " + readFile(clientLog)));
         QVERIFY(!QFileInfo::exists(dropDir));
         // The stalled run's window still shows its failure.
         QCOMPARE(first.isRunning(), firstRun == QLatin1String("stalled"));
