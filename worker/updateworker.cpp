@@ -4,6 +4,7 @@
 #include "install/preservedentries.h"
 #include "install/stagedinstallation.h"
 #include "install/staginglayout.h"
+#include "platform/processwait.h"
 #include "worker/safetodelete.h"
 
 #include <QCoreApplication>
@@ -27,10 +28,12 @@ bool isDiskFull(const QString &path)
 } // namespace
 
 UpdateWorker::UpdateWorker(const UpdaterOptions &workerOptions,
-                           const UpdateManifest &workerManifest)
+                           const UpdateManifest &workerManifest,
+                           std::shared_ptr<const Platform::HeldProcess> heldClient)
     : QObject(nullptr)
     , options(workerOptions)
     , manifest(workerManifest)
+    , client(std::move(heldClient))
 {
 }
 
@@ -53,20 +56,20 @@ void UpdateWorker::run()
             // until some later update.
             if (isDiskFull(StagingLayout(options.installDir).updateDir()))
                 removePath(StagingLayout(options.installDir).updateDir());
-            emit finished(false, error);
+            fail(error);
             return;
         }
     }
 
     if (!preparePayload(&error)) {
-        emit finished(false, error);
+        fail(error);
         return;
     }
 
     emit stageChanged(QStringLiteral("Применение обновления"), 80);
     emit detailAppended(QStringLiteral("Завершение процессов..."));
     if (!stopAppAndInstall(&error)) {
-        emit finished(false, error);
+        fail(error);
         return;
     }
 
@@ -75,6 +78,15 @@ void UpdateWorker::run()
     removeWorkingDirectories();
 
     emit finished(true, manifest.version);
+}
+
+void UpdateWorker::fail(const QString &error)
+{
+    // A client that still runs, or an installation that is no longer what it was, is not the
+    // updater's to start.
+    if (!installationChanged && (endedProcesses || (client && client->hasEnded())))
+        emit oldClientRestartable();
+    emit finished(false, error);
 }
 
 void UpdateWorker::removeWorkingDirectories()

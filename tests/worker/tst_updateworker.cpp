@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
 using namespace WorkerHarness;
 
 // The worker's whole run on its own thread, with the real stand-ins for powershell.exe and
@@ -28,6 +30,8 @@ private slots:
     void waitForClient_data();
     void waitForClient();
     void endsOnlyTheClientsProcesses();
+    void failureAfterStop_data();
+    void failureAfterStop();
     void offlineCleanup_data();
     void offlineCleanup();
     void payloadRefused_data();
@@ -40,7 +44,8 @@ private:
     QString path(const QString &relative) const { return QDir(tmp->path()).filePath(relative); }
     Updater::UpdaterOptions offlineOptions(const QString &payload) const;
     Updater::UpdaterOptions onlineOptions() const;
-    bool startCopyOfHelper(QProcess *process, const QString &name, int sleepMs);
+    bool startCopyOfHelper(QProcess *process, const QString &name, int sleepMs,
+                           bool ignoreTerm = false);
 
     std::unique_ptr<QTemporaryDir> tmp;
     QString immutablePath;
@@ -101,14 +106,18 @@ Updater::UpdaterOptions TestUpdateWorker::onlineOptions() const
     return options;
 }
 
-bool TestUpdateWorker::startCopyOfHelper(QProcess *process, const QString &name, int sleepMs)
+bool TestUpdateWorker::startCopyOfHelper(QProcess *process, const QString &name, int sleepMs,
+                                         bool ignoreTerm)
 {
     const QString copy = path(name);
     QFile::remove(copy);
     QDir().mkpath(QFileInfo(copy).absolutePath());
     if (!QFile::copy(QCoreApplication::applicationDirPath() + "/testhelper", copy))
         return false;
-    process->start(copy, {"--sleep", QString::number(sleepMs)});
+    QStringList steps{"--sleep", QString::number(sleepMs)};
+    if (ignoreTerm)
+        steps.prepend("--ignore-term");
+    process->start(copy, steps);
     return process->waitForStarted();
 }
 
@@ -206,17 +215,18 @@ void TestUpdateWorker::waitForClient()
 
 void TestUpdateWorker::endsOnlyTheClientsProcesses()
 {
-    // The client and its companion run from the installation; a program of the companion's name
-    // runs from elsewhere and belongs to someone else.
+    // The client and a program in a sub-folder run from the installation; the client closes when
+    // asked, the other has to be ended by force. A program of the companion's name runs from
+    // elsewhere and belongs to someone else.
     QProcess client;
-    QProcess companion;
+    QProcess agent;
     QProcess stranger;
     QVERIFY(startCopyOfHelper(&client, QStringLiteral("app/Orvalink.exe"), 120000));
-    QVERIFY(startCopyOfHelper(&companion, QStringLiteral("app/Core.exe"), 120000));
+    QVERIFY(startCopyOfHelper(&agent, QStringLiteral("app/tools/agent"), 120000, true));
     QVERIFY(startCopyOfHelper(&stranger, QStringLiteral("elsewhere/Core.exe"), 120000));
 
     // Looked at on the worker's thread as it announces the copying, before any file changes.
-    const QList<qint64> clientIds{client.processId(), companion.processId()};
+    const QList<qint64> clientIds{client.processId(), agent.processId()};
     QList<qint64> runningAtCopy;
     const auto atStage = [&](int value) {
         for (const qint64 pid : clientIds) {
@@ -230,15 +240,58 @@ void TestUpdateWorker::endsOnlyTheClientsProcesses()
                                     manifestWithVersion("3.0.0"), 30000, atStage);
     QCOMPARE(run.events.last(), finished(true, "3.0.0"));
     QCOMPARE(runningAtCopy, QList<qint64>());
-    for (QProcess *process : {&client, &companion}) {
+    // Asked to close first (SIGTERM from the taskkill stand-in), then ended by force.
+    for (auto [process, signal] : {std::pair{&client, SIGTERM}, std::pair{&agent, SIGKILL}}) {
         // The end may already have been noticed while the run was awaited.
         if (process->state() != QProcess::NotRunning)
             QVERIFY(process->waitForFinished(5000));
         QCOMPARE(process->exitStatus(), QProcess::CrashExit);
+        QCOMPARE(process->exitCode(), signal);
     }
     QCOMPARE(stranger.state(), QProcess::Running);
     stranger.kill();
     stranger.waitForFinished();
+}
+
+void TestUpdateWorker::failureAfterStop_data()
+{
+    QTest::addColumn<QString>("client"); // "ended" from the installation, "waited" for, or "none"
+    QTest::addColumn<bool>("changed");   // something of the installation changes meanwhile
+    QTest::addColumn<bool>("restartable");
+    QTest::newRow("client ended, installation as it was") << "ended" << false << true;
+    QTest::newRow("client waited for, installation as it was") << "waited" << false << true;
+    QTest::newRow("client ended, installation changed") << "ended" << true << false;
+    QTest::newRow("no client was running") << "none" << false << false;
+}
+
+void TestUpdateWorker::failureAfterStop()
+{
+    QFETCH(QString, client);
+    QFETCH(bool, changed);
+    QFETCH(bool, restartable);
+
+    QProcess process;
+    auto options = offlineOptions(path("offline/payload"));
+    if (client == "ended") {
+        QVERIFY(startCopyOfHelper(&process, QStringLiteral("app/Orvalink.exe"), 120000));
+    } else if (client == "waited") {
+        QVERIFY(startCopyOfHelper(&process, QStringLiteral("running/Orvalink.exe"), 300));
+        options.waitPid = process.processId();
+    }
+    // As the copying begins, the payload goes: the installation fails, having touched nothing.
+    const auto atStage = [&](int value) {
+        if (value == 85)
+            QDir(path("offline/payload")).removeRecursively();
+        if (value == 85 && changed)
+            writeFile(path("app/old-only.txt"), "changed");
+    };
+    const RunResult run = runWorker(options, manifestWithVersion("3.0.0"), 30000, atStage);
+    const QString failure = finished(false, "Extracted payload is missing.");
+    QCOMPARE(
+        run.events.mid(run.events.size() - 2),
+        (QStringList{restartable ? QStringLiteral("restartable") : detail("Копирование файлов..."),
+                     failure}));
+    process.waitForFinished();
 }
 
 void TestUpdateWorker::offlineCleanup_data()
