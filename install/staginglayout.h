@@ -24,6 +24,7 @@ public:
     QString offlinePayloadCopy() const;    // .orvalink-update/offline-payload (from another volume)
     QString staleDir() const;              // .orvalink-stale (what could not be deleted yet)
     QString lockFile() const;              // .orvalink-update.lock (one updater at a time)
+    QString logFile() const;               // .orvalink-update.log (the runs' logs; stays)
 
 private:
     QString m_installDir;
