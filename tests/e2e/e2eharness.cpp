@@ -44,7 +44,8 @@ QByteArray fakeClientScript(const QString &label, const QString &logPath)
                           "log='%1'\n"
                           "echo \"%2 started\" >> \"$log\"\n"
                           "if [ \"$1\" = --stay ]; then\n"
-                          "    sleep \"$2\"\n"
+                          "    trap 'kill $!; echo \"%2 closed\" >> \"$log\"; exit 0' TERM\n"
+                          "    sleep \"$2\" & wait\n"
                           "    echo \"%2 exited\" >> \"$log\"\n"
                           "fi\n")
         .arg(quotedLog, label)
