@@ -47,6 +47,9 @@ QByteArray fakeClientScript(const QString &label, const QString &logPath)
                           "    trap 'kill $!; echo \"%2 closed\" >> \"$log\"; exit 0' TERM\n"
                           "    sleep \"$2\" & wait\n"
                           "    echo \"%2 exited\" >> \"$log\"\n"
+                          "elif [ \"$1\" = --until ]; then\n"
+                          "    while [ ! -e \"$2\" ]; do sleep 0.05; done\n"
+                          "    echo \"%2 exited\" >> \"$log\"\n"
                           "fi\n")
         .arg(quotedLog, label)
         .toUtf8();

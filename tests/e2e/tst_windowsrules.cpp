@@ -207,7 +207,7 @@ void TestWindowsRules::startedFromInsideTheInstallation()
     updater.setEnvironmentValue(QStringLiteral("LD_PRELOAD"), m_rules);
     QString error;
     QVERIFY2(updater.start(offlineArguments(m_payload, m_install), &error), qPrintable(error));
-    QVERIFY(updater.waitForExit(30000));
+    QVERIFY2(updater.waitForExit(), "the updater did not finish the update and close its window");
     QCOMPARE(updater.exitCode(), 0);
 
     const QStringList problems = problemsAfterUpdate(m_install, payload, installation);

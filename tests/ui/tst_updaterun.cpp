@@ -67,9 +67,18 @@ QStringList workerLines()
             QStringLiteral("Удаление временных файлов...")};
 }
 
-bool waitForEnd(const WindowProbe &probe, int timeoutMs = 30000)
+QString logOf(const WindowProbe &probe)
 {
-    return QTest::qWaitFor([&probe] { return probe.closeEnabled(); }, timeoutMs);
+    return QStringLiteral("the window's log:\n") + probe.logLines().join(QLatin1Char('\n'));
+}
+
+// Until the run has ended (the close button is enabled after success and failure alike).
+bool waitForEnd(const WindowProbe &probe)
+{
+    const bool ended = QTest::qWaitFor([&probe] { return probe.closeEnabled(); }, eventDeadlineMs);
+    if (!ended)
+        qWarning("the run did not end; %s", qPrintable(logOf(probe)));
+    return ended;
 }
 
 } // namespace
@@ -166,11 +175,12 @@ void TestUpdateRun::offlineRun()
     QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/Core.exe"))), QByteArray("new core"));
 
     QVERIFY(window.isVisible());
-    QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 5000);
+    QTRY_VERIFY2_WITH_TIMEOUT(!window.isVisible(), qPrintable(logOf(probe)), eventDeadlineMs);
     QVERIFY2(sinceSuccess.elapsed() >= 1000, qPrintable(QString::number(sinceSuccess.elapsed())));
     QCOMPARE(window.result(), int(QDialog::Accepted));
     if (withClient) {
-        QTRY_COMPARE(readFile(path(QStringLiteral("apps/relaunched"))), QByteArray("started\n"));
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(path(QStringLiteral("apps/relaunched"))),
+                                  QByteArray("started\n"), eventDeadlineMs);
         const QByteArray held = readFile(path(QStringLiteral("apps/relaunched.fds")));
         QVERIFY2(!held.isEmpty() && !held.contains("leak-probe"), held.constData());
     } else
@@ -194,7 +204,8 @@ void TestUpdateRun::workerFailureKeepsWindowOpen()
         QVERIFY(writeExecutable(clientPath, clientScript()));
         client.start(clientPath, {QStringLiteral("--stay")});
         QVERIFY(client.waitForStarted());
-        QTRY_COMPARE(readFile(path(QStringLiteral("apps/relaunched"))), QByteArray("started\n"));
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(path(QStringLiteral("apps/relaunched"))),
+                                  QByteArray("started\n"), eventDeadlineMs);
     }
     const QByteArray oldClient = readFile(clientPath);
     Updater::UpdaterOptions options = baseOptions();
@@ -220,8 +231,8 @@ void TestUpdateRun::workerFailureKeepsWindowOpen()
     QVERIFY(window.isVisible());
     QCOMPARE(readFile(clientPath), oldClient);
     if (clientRunning) {
-        QTRY_COMPARE(readFile(path(QStringLiteral("apps/relaunched"))),
-                     QByteArray("started\nclosed\nstarted\n"));
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(path(QStringLiteral("apps/relaunched"))),
+                                  QByteArray("started\nclosed\nstarted\n"), eventDeadlineMs);
         QCOMPARE(client.exitStatus(), QProcess::NormalExit);
     }
 
@@ -276,8 +287,7 @@ void TestUpdateRun::oneUpdaterPerInstallation()
     WindowProbe probe(&window);
     window.show();
     if (updates) {
-        QTRY_VERIFY2_WITH_TIMEOUT(!window.isVisible(),
-                                  qPrintable(probe.logLines().join(QLatin1Char('\n'))), 15000);
+        QTRY_VERIFY2_WITH_TIMEOUT(!window.isVisible(), qPrintable(logOf(probe)), eventDeadlineMs);
         QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/Core.exe"))), QByteArray("new core"));
         QVERIFY(!QFileInfo::exists(lockFile));
         return;
@@ -362,7 +372,7 @@ void TestUpdateRun::onlineRun()
         QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/profiles/home.json"))),
                  QByteArray("{\"user\": true}"));
         QVERIFY(!QFileInfo::exists(path(QStringLiteral("apps/.orvalink-update"))));
-        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 5000);
+        QTRY_VERIFY2_WITH_TIMEOUT(!window.isVisible(), qPrintable(logOf(probe)), eventDeadlineMs);
     } else {
         QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/Orvalink.exe"))),
                  QByteArray("old client"));
@@ -513,7 +523,7 @@ void TestUpdateRun::closedWhileFetching()
         // nested event loop at once.
         QCOMPARE(QApplication::exec(), 0);
     }
-    QTRY_VERIFY(!window.isVisible());
+    QTRY_VERIFY2_WITH_TIMEOUT(!window.isVisible(), qPrintable(logOf(probe)), eventDeadlineMs);
     QTest::qWait(200);
 
     QVERIFY(survivedClick);
@@ -523,7 +533,7 @@ void TestUpdateRun::closedWhileFetching()
         QVERIFY(server.requests().isEmpty());
     } else {
         QCOMPARE(server.requests().constLast().target, stalledPath);
-        QTRY_COMPARE(server.abandonedResponses(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(server.abandonedResponses(), 1, eventDeadlineMs);
     }
     QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/Orvalink.exe"))),
              QByteArray("old client"));
@@ -554,8 +564,12 @@ void TestUpdateRun::closeRefusedWhileInstalling()
                                       client.processId(), Updater::Platform::processClockNow()));
     WindowProbe probe(&window);
     window.show();
-    QVERIFY(QTest::qWaitFor(
-        [&probe] { return probe.logLines().contains(QStringLiteral("Завершение процессов...")); }));
+    QVERIFY2(QTest::qWaitFor(
+                 [&probe] {
+                     return probe.logLines().contains(QStringLiteral("Завершение процессов..."));
+                 },
+                 eventDeadlineMs),
+             qPrintable(logOf(probe)));
     if (closing == QLatin1String("escape"))
         QTest::keyClick(&window, Qt::Key_Escape);
     else if (closing == QLatin1String("title bar"))
@@ -566,7 +580,7 @@ void TestUpdateRun::closeRefusedWhileInstalling()
 
     QVERIFY(waitForEnd(probe));
     QCOMPARE(probe.stageText(), QStringLiteral("Обновление установлено"));
-    QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 5000);
+    QTRY_VERIFY2_WITH_TIMEOUT(!window.isVisible(), qPrintable(logOf(probe)), eventDeadlineMs);
     QCOMPARE(window.result(), int(QDialog::Accepted));
     client.waitForFinished();
 }

@@ -70,7 +70,7 @@ private:
 
 namespace {
 
-constexpr int updateTimeoutMs = 120000;
+constexpr int updateTimeoutMs = eventDeadlineMs;
 
 QString windowsPath(const QString &relative)
 {
@@ -124,7 +124,7 @@ QString windowLog(const QString &expected, QString *window)
             log.remove(QLatin1Char('\r'));
             return log.contains(expected);
         },
-        60000);
+        eventDeadlineMs);
     return log;
 }
 
@@ -305,7 +305,7 @@ void TestWineUpdate::missingArgumentsShowMessageBox()
                      return !(window = windowId()).isEmpty()
                             || updater.state() == QProcess::NotRunning;
                  },
-                 60000),
+                 eventDeadlineMs),
              "no window titled \"Orvalink Updater\"");
     QVERIFY2(!window.isEmpty(), qPrintable(QString::fromUtf8(updater.readAll())));
     // Return presses the default button; pressed again until the box has it.
@@ -314,7 +314,7 @@ void TestWineUpdate::missingArgumentsShowMessageBox()
             pressKeys(window, {QStringLiteral("Return")});
             return waitForExit(&updater, 1000);
         },
-        20000));
+        eventDeadlineMs));
     QCOMPARE(updater.exitCode(), 1);
 }
 
@@ -406,7 +406,7 @@ void TestWineUpdate::offlineUpdate()
     QVERIFY2(!QFileInfo::exists(cDrive(QStringLiteral("drop"))),
              "the payload's folder is left over");
     QVERIFY2(waitUntil([&] { return clientEvents(cDrive(QStringLiteral("Orvalink"))).size() == 1; },
-                       20000),
+                       eventDeadlineMs),
              "the new client was not started");
     QVERIFY(clientEvents(cDrive(QStringLiteral("Orvalink")))
                 .first()
@@ -423,18 +423,19 @@ void TestWineUpdate::onlineUpdate()
     const TreeSnapshot payload = TreeSnapshot::take(cDrive(QStringLiteral("online/payload")));
 
     // A part of the client that stays until taskkill ends it, and a client elsewhere that the
-    // updater waits for: it ends by itself after 8 s, unless something ends it before.
+    // updater waits for: it ends by itself once the picture is taken, unless something ends it
+    // before.
     QVERIFY(writeFile(cDrive(QStringLiteral("running/Orvalink.exe")), m_client));
     QProcess core;
     QProcess client;
     startWine(&core, windowsPath(install + QStringLiteral("/Core.exe")), {});
-    startWine(&client, windowsPath(QStringLiteral("running/Orvalink.exe")), {QStringLiteral("8")});
-    QVERIFY(waitUntil(
-        [&] {
-            return clientEvents(cDrive(QStringLiteral("running"))).size() == 1
-                   && clientEvents(cDrive(install)).size() == 1;
-        },
-        30000));
+    startWine(&client, windowsPath(QStringLiteral("running/Orvalink.exe")),
+              {windowsPath(QStringLiteral("running/may-exit"))});
+    QVERIFY2(waitUntil([&] {
+                 return clientEvents(cDrive(QStringLiteral("running"))).size() == 1
+                        && clientEvents(cDrive(install)).size() == 1;
+             }),
+             "the client and Core.exe did not both start");
     const QString clientPid =
         clientEvents(cDrive(QStringLiteral("running"))).first().section(QLatin1Char(' '), 1, 1);
 
@@ -452,15 +453,16 @@ void TestWineUpdate::onlineUpdate()
 
     // Taken while the update waits for the client.
     QString error;
-    const QImage picture = captureUpdaterWindow(m_display.display(), 4, 30000, &error);
+    const QImage picture = captureUpdaterWindow(m_display.display(), 4, eventDeadlineMs, &error);
     QVERIFY2(!picture.isNull(), qPrintable(QStringLiteral("no picture: ") + error));
+    QVERIFY(writeFile(cDrive(QStringLiteral("running/may-exit")), QByteArray()));
     const QString png = QDir(artifactDir()).filePath(QStringLiteral("wine-updater-window.png"));
     QVERIFY(picture.save(png));
     qInfo("window picture: %s", qPrintable(png));
 
     QVERIFY2(waitForExit(&updater, updateTimeoutMs), "the window did not close by itself");
     QCOMPARE(updater.exitCode(), 0);
-    QVERIFY2(waitForExit(&core, 20000), "Core.exe is still running");
+    QVERIFY2(waitForExit(&core, eventDeadlineMs), "Core.exe is still running");
     // Ended by taskkill, the client would not have written this line.
     QVERIFY2(
         clientEvents(cDrive(QStringLiteral("running"))).last().endsWith(QLatin1String(" exited")),
@@ -468,7 +470,7 @@ void TestWineUpdate::onlineUpdate()
 
     const QStringList problems = problemsAfterUpdate(cDrive(install), payload, before);
     QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
-    QVERIFY2(waitUntil([&] { return clientEvents(cDrive(install)).size() == 1; }, 20000),
+    QVERIFY2(waitUntil([&] { return clientEvents(cDrive(install)).size() == 1; }, eventDeadlineMs),
              "the new client was not started");
     QVERIFY(clientEvents(cDrive(install)).first().startsWith(QLatin1String("Orvalink.exe ")));
 
@@ -486,7 +488,7 @@ void TestWineUpdate::failedUpdateKeepsWindowOpen()
     QProcess client;
     startWine(&client, windowsPath(install + QStringLiteral("/Orvalink.exe")),
               {QStringLiteral("1")});
-    QVERIFY(waitUntil([&] { return clientEvents(cDrive(install)).size() == 2; }, 30000));
+    QVERIFY(waitUntil([&] { return clientEvents(cDrive(install)).size() == 2; }, eventDeadlineMs));
     const QString clientPid = clientEvents(cDrive(install)).first().section(QLatin1Char(' '), 1, 1);
     const TreeSnapshot before = TreeSnapshot::take(cDrive(install));
 
@@ -503,7 +505,7 @@ void TestWineUpdate::failedUpdateKeepsWindowOpen()
     QVERIFY2(log.contains(failure), qPrintable(QStringLiteral("the log reads: ") + log));
     QVERIFY2(updater.state() == QProcess::Running,
              "the window of a failed update closed by itself");
-    QVERIFY2(waitUntil([&] { return clientEvents(cDrive(install)).size() == 3; }, 20000),
+    QVERIFY2(waitUntil([&] { return clientEvents(cDrive(install)).size() == 3; }, eventDeadlineMs),
              "the old client was not started again");
     QStringList changes = before.differences(TreeSnapshot::take(cDrive(install)));
     changes.removeIf(
@@ -517,7 +519,7 @@ void TestWineUpdate::failedUpdateKeepsWindowOpen()
         QVERIFY2(saved.contains(line), qPrintable(saved));
 
     pressKeys(window, {QStringLiteral("Escape")});
-    QVERIFY2(waitForExit(&updater, 20000), "Escape did not close the window");
+    QVERIFY2(waitForExit(&updater, eventDeadlineMs), "Escape did not close the window");
     QCOMPARE(updater.exitCode(), 0);
 }
 
@@ -543,7 +545,7 @@ void TestWineUpdate::protectedFolderByShortName()
     QCOMPARE(QDir(cDrive(QString())).entryList(QDir::AllEntries | QDir::Hidden), rootBefore);
     QVERIFY(QFileInfo::exists(cDrive(QStringLiteral("Program Files/Common Files"))));
     pressKeys(window, {QStringLiteral("Escape")});
-    QVERIFY2(waitForExit(&updater, 20000), "Escape did not close the window");
+    QVERIFY2(waitForExit(&updater, eventDeadlineMs), "Escape did not close the window");
 }
 
 QTEST_GUILESS_MAIN(TestWineUpdate)
