@@ -16,9 +16,9 @@ class HeldProcess;
 // Carries out the second half of an update on its own thread: unpacks the package (online mode),
 // stops the client, installs the payload and removes the working directories. Every run ends
 // with exactly one finished() signal. Lives on the worker thread; run() blocks it.
-// After a failure, the installation counts as the old one when every entry in it has the kind,
-// size and modification time it had before the installation began: whatever the installation
-// layer set aside and put back, it put back by rename, which keeps them.
+// After a failure, the installation counts as the old one when it holds the same entries as
+// before the installation began, each of the same kind, every file with the same contents: the
+// installation layer needs to promise nothing beyond putting back what it changed.
 class UpdateWorker : public QObject
 {
     Q_OBJECT

@@ -9,8 +9,9 @@
 #include "platform/runningprocesses.h"
 #include "worker/processrunner.h"
 
-#include <QDateTime>
+#include <QCryptographicHash>
 #include <QDir>
+#include <QFile>
 #include <QMap>
 #include <QThread>
 
@@ -66,19 +67,22 @@ bool findEndable(Platform::InstalledProcesses *running, const QString &installDi
     return false;
 }
 
-// Every entry of the tree by its relative path: its kind, and for a file its size and time.
-// Directories have no time here: an installation rolled back rebuilds some of them.
-QMap<QString, QString> entryStates(const QString &dir)
+// Every entry of the tree by its relative path: its kind, a file's size and digest, a link's
+// target. Not the times: a rollback may have copied entries back, across a volume, as they were.
+QMap<QString, QByteArray> entryStates(const QString &dir)
 {
-    QMap<QString, QString> states;
+    QMap<QString, QByteArray> states;
     const QDir root(dir);
     Platform::walkEntries(dir, [&](const QFileInfo &entry) {
         const Platform::EntryKind kind = Platform::entryKind(entry.filePath());
-        QString state = QString::number(int(kind));
-        if (kind == Platform::EntryKind::File)
-            state += QStringLiteral(" %1 %2")
-                         .arg(entry.size())
-                         .arg(entry.lastModified().toMSecsSinceEpoch());
+        QByteArray state = QByteArray::number(int(kind));
+        if (kind == Platform::EntryKind::Link)
+            state += ' ' + entry.symLinkTarget().toUtf8();
+        QFile file(entry.filePath());
+        QCryptographicHash digest(QCryptographicHash::Blake2b_256);
+        if (kind == Platform::EntryKind::File && file.open(QIODevice::ReadOnly)
+            && digest.addData(&file))
+            state += ' ' + QByteArray::number(file.size()) + ' ' + digest.result();
         states.insert(root.relativeFilePath(entry.filePath()), state);
         return true;
     });
@@ -140,7 +144,7 @@ bool UpdateWorker::stopAppAndInstall(QString *error)
         return false;
     QThread::msleep(afterTaskkillPauseMs);
 
-    const QMap<QString, QString> before = entryStates(options.installDir);
+    const QMap<QString, QByteArray> before = entryStates(options.installDir);
     emit stageChanged(QStringLiteral("Копирование файлов"), 85);
     emit detailAppended(QStringLiteral("Копирование файлов..."));
 

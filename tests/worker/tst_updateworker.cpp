@@ -256,18 +256,28 @@ void TestUpdateWorker::endsOnlyTheClientsProcesses()
 void TestUpdateWorker::failureAfterStop_data()
 {
     QTest::addColumn<QString>("client"); // "ended" from the installation, "waited" for, or "none"
-    QTest::addColumn<bool>("changed");   // something of the installation changes meanwhile
+    // "payload gone" as the copying begins; "changed": and a file of the installation changes;
+    // "in place": an immovable installation whose client cannot be replaced, rolled back across
+    // a mount
+    QTest::addColumn<QString>("failure");
     QTest::addColumn<bool>("restartable");
-    QTest::newRow("client ended, installation as it was") << "ended" << false << true;
-    QTest::newRow("client waited for, installation as it was") << "waited" << false << true;
-    QTest::newRow("client ended, installation changed") << "ended" << true << false;
-    QTest::newRow("no client was running") << "none" << false << false;
+    QTest::newRow("client ended, installation as it was") << "ended"
+                                                          << "payload gone" << true;
+    QTest::newRow("client waited for, installation as it was") << "waited"
+                                                               << "payload gone" << true;
+    QTest::newRow("client ended, installation changed") << "ended"
+                                                        << "changed" << false;
+    QTest::newRow("no client was running") << "none"
+                                           << "payload gone" << false;
+    // Copied back, not renamed back: the same contents, other times.
+    QTest::newRow("client ended, in place rolled back") << "ended"
+                                                        << "in place" << true;
 }
 
 void TestUpdateWorker::failureAfterStop()
 {
     QFETCH(QString, client);
-    QFETCH(bool, changed);
+    QFETCH(QString, failure);
     QFETCH(bool, restartable);
 
     QProcess process;
@@ -278,20 +288,26 @@ void TestUpdateWorker::failureAfterStop()
         QVERIFY(startCopyOfHelper(&process, QStringLiteral("running/Orvalink.exe"), 300));
         options.waitPid = process.processId();
     }
-    // As the copying begins, the payload goes: the installation fails, having touched nothing.
+    // The user's entry goes aside as a copy (renames out of the mount fail) and comes back so.
+    QVERIFY(writeTree(path("app"), {{"config/configs.json", "{}"}}));
+    FileSystemFaults faults;
+    if (failure == "in place"
+        && !(faults.bindOntoItself(path("app")) && faults.makeImmutable(path("app/Orvalink.exe"))))
+        QSKIP("mount --bind or chattr +i is not available here");
     const auto atStage = [&](int value) {
-        if (value == 85)
+        if (value == 85 && failure != "in place")
             QDir(path("offline/payload")).removeRecursively();
-        if (value == 85 && changed)
+        if (value == 85 && failure == "changed")
             writeFile(path("app/old-only.txt"), "changed");
     };
     const RunResult run =
         runWorker(options, manifestWithVersion("3.0.0"), eventDeadlineMs, atStage);
-    const QString failure = finished(false, "Extracted payload is missing.");
     QCOMPARE(
         run.events.mid(run.events.size() - 2),
         (QStringList{restartable ? QStringLiteral("restartable") : detail("Копирование файлов..."),
-                     failure}));
+                     finished(false, failure == "in place"
+                                         ? "Failed to move the current installation to backup."
+                                         : "Extracted payload is missing.")}));
     process.waitForFinished();
 }
 
