@@ -1,3 +1,4 @@
+#include "filesystemfaults.h"
 #include "install/installationlock.h"
 #include "platform/processwait.h"
 #include "testfiles.h"
@@ -250,10 +251,16 @@ void TestUpdateRun::workerFailureKeepsWindowOpen()
 void TestUpdateRun::oneUpdaterPerInstallation_data()
 {
     QTest::addColumn<QString>("lockHolder");
-    QTest::addColumn<bool>("updates");
-    QTest::newRow("another updater at work") << "living" << false;
-    QTest::newRow("lock of a killed updater is taken over") << "killed" << true;
-    QTest::newRow("killed before it named itself in the lock") << "unnamed" << true;
+    QTest::addColumn<QString>("message"); // empty: the update runs
+    const QString running =
+        QStringLiteral("Another update of this installation is already running.");
+    QTest::newRow("another updater at work") << "living" << running;
+    QTest::newRow("lock of a killed updater is taken over") << "killed" << QString();
+    QTest::newRow("killed before it named itself in the lock") << "unnamed" << QString();
+    // Another pid namespace: the updater that left the lock had the id this process has now.
+    QTest::newRow("lock naming this very process") << "own pid" << QString();
+    QTest::newRow("no rights beside the installation")
+        << "immutable" << QStringLiteral("The updater may not write to %1.");
 }
 
 void TestUpdateRun::oneUpdaterPerInstallation()
@@ -261,23 +268,33 @@ void TestUpdateRun::oneUpdaterPerInstallation()
     // Two updaters on one installation took each other's preserved entries for crash leftovers
     // and deleted each other's installation; the second one must touch nothing.
     QFETCH(QString, lockHolder);
-    QFETCH(bool, updates);
+    QFETCH(QString, message);
     const QString payload = path(QStringLiteral("incoming/payload"));
     QVERIFY(makePayload(payload, true));
     const QString lockFile = path(QStringLiteral("apps/.orvalink-update.lock"));
+    const QByteArray host = QSysInfo::machineHostName().toUtf8();
     Updater::InstallationLock other;
+    FileSystemFaults faults;
     if (lockHolder == QLatin1String("living")) {
         QVERIFY(other.acquire(path(QStringLiteral("apps/Orvalink")), nullptr));
     } else if (lockHolder == QLatin1String("unnamed")) {
         QVERIFY(writeFile(lockFile, QByteArray()));
+    } else if (lockHolder == QLatin1String("own pid")) {
+        QVERIFY(writeFile(lockFile, QByteArray::number(QCoreApplication::applicationPid())
+                                        + "\ntst_updaterun\n" + host + "\n"));
+    } else if (lockHolder == QLatin1String("immutable")) {
+        message = message.arg(path(QStringLiteral("apps")));
+        if (!faults.makeImmutable(path(QStringLiteral("apps"))))
+            QSKIP("chattr +i is not available here");
     } else {
         QProcess gone;
         gone.start(QStringLiteral("true"), {});
         QVERIFY(gone.waitForStarted());
         const qint64 pid = gone.processId();
         QVERIFY(gone.waitForFinished());
-        QVERIFY(writeFile(lockFile, QByteArray::number(pid) + "\nOrvalinkUpdater\n"
-                                        + QSysInfo::machineHostName().toUtf8() + "\n"));
+        QVERIFY(writeFile(lockFile, QByteArray::number(pid) + "\nOrvalinkUpdater\n" + host + "\n"));
+        // Killed while it took over a stale lock under this second one.
+        QVERIFY(writeFile(lockFile + QStringLiteral(".rmlock"), QByteArray()));
     }
     const auto before = listing(path(QString()));
     Updater::UpdaterOptions options = baseOptions();
@@ -286,17 +303,17 @@ void TestUpdateRun::oneUpdaterPerInstallation()
     UpdaterWindow window(options);
     WindowProbe probe(&window);
     window.show();
-    if (updates) {
+    if (message.isEmpty()) {
         QTRY_VERIFY2_WITH_TIMEOUT(!window.isVisible(), qPrintable(logOf(probe)), eventDeadlineMs);
         QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/Core.exe"))), QByteArray("new core"));
-        QVERIFY(!QFileInfo::exists(lockFile));
+        QCOMPARE(
+            QDir(path(QStringLiteral("apps")))
+                .entryList({QStringLiteral(".orvalink-update.lock*")}, QDir::Files | QDir::Hidden),
+            QStringList());
         return;
     }
     QVERIFY(waitForEnd(probe));
-    QCOMPARE(
-        probe.logLines(),
-        QStringList({QStringLiteral("Ошибка обновления"),
-                     QStringLiteral("Another update of this installation is already running.")}));
+    QCOMPARE(probe.logLines(), QStringList({QStringLiteral("Ошибка обновления"), message}));
     QCOMPARE(listing(path(QString())), before);
 }
 

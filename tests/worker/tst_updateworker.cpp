@@ -11,6 +11,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/stat.h>
 
 using namespace WorkerHarness;
 
@@ -37,6 +38,7 @@ private slots:
     void payloadRefused_data();
     void payloadRefused();
     void offlinePayloadOnAnotherVolume();
+    void payloadOfAnotherUserTakesTheInstallationsOwnership();
     void preserveDirKeptWhileNotEmpty();
     void clientOutlivesTheWait();
 
@@ -393,6 +395,25 @@ void TestUpdateWorker::offlinePayloadOnAnotherVolume()
              QStringList({".hidden", "Orvalink.exe", "bin/", "bin/Core.exe"}));
     QVERIFY(!QFileInfo::exists(path("volume/offline")));
     QVERIFY(!QFileInfo::exists(path(".orvalink-update/offline-payload")));
+}
+
+void TestUpdateWorker::payloadOfAnotherUserTakesTheInstallationsOwnership()
+{
+    // Moved in as they were, the user's files would let the user change the program later.
+    const QString payload = path("offline/payload");
+    QVERIFY(QProcess::execute("chown", {"-R", "65534:65534", payload}) == 0);
+    QVERIFY(QProcess::execute("chmod", {"-R", "a+rwx", payload}) == 0);
+    struct stat install = {};
+    QVERIFY(stat(QFile::encodeName(path("app")).constData(), &install) == 0);
+
+    const RunResult run = runWorker(offlineOptions(payload), manifestWithVersion("3.0.0"));
+    QCOMPARE(run.events.last(), finished(true, "3.0.0"));
+    for (const QString &entry : installedFiles) {
+        struct stat status = {};
+        QVERIFY(stat(QFile::encodeName(path("app/" + entry)).constData(), &status) == 0);
+        QCOMPARE(status.st_uid, install.st_uid);
+        QCOMPARE(status.st_mode & 0777, install.st_mode & 0777);
+    }
 }
 
 void TestUpdateWorker::preserveDirKeptWhileNotEmpty()
