@@ -91,4 +91,9 @@ QString StagingLayout::legacyStaleDir() const
     return entry(QStringLiteral(".orvalink-stale"));
 }
 
+QString StagingLayout::logFile() const
+{
+    return QDir(m_parentDir).filePath(QStringLiteral(".orvalink-update.log"));
+}
+
 } // namespace Updater

@@ -24,6 +24,7 @@ public:
     QString offlinePayloadCopy() const;    // .orvalink-update/offline-payload (from another volume)
     QString updaterCopyDir() const;        // .orvalink-update/updater (the updater run from there)
     QString lockFile() const;              // .orvalink-update.lock (one updater at a time)
+    QString logFile() const;               // .orvalink-update.log (the runs' logs; stays)
 
     // The exchange's own directories carry the installation's name: two installations side by
     // side in one folder never recover, reuse or delete each other's.

@@ -5,6 +5,7 @@
 #include "install/stagedinstallation.h"
 #include "install/staginglayout.h"
 #include "platform/entrypermissions.h"
+#include "platform/processwait.h"
 #include "worker/safetodelete.h"
 
 #include <QCoreApplication>
@@ -47,10 +48,14 @@ bool inheritInstallationPermissions(const QString &installDir)
 } // namespace
 
 UpdateWorker::UpdateWorker(const UpdaterOptions &workerOptions,
-                           const UpdateManifest &workerManifest)
+                           const UpdateManifest &workerManifest,
+                           std::shared_ptr<const Platform::HeldProcess> heldClient,
+                           bool offlinePackageStaged)
     : QObject(nullptr)
     , options(workerOptions)
     , manifest(workerManifest)
+    , client(std::move(heldClient))
+    , packageStaged(offlinePackageStaged || !workerOptions.isOfflineMode())
 {
 }
 
@@ -65,7 +70,7 @@ void UpdateWorker::run()
 {
     QString error;
 
-    if (!options.isOfflineMode()) {
+    if (!installsOfflineFolder()) {
         emit stageChanged(QStringLiteral("Распаковка пакета"), 72);
         emit detailAppended(QStringLiteral("Распаковка пакета..."));
         if (!extractPackage(&error)) {
@@ -73,20 +78,20 @@ void UpdateWorker::run()
             // until some later update.
             if (isDiskFull(StagingLayout(options.installDir).updateDir()))
                 removePath(StagingLayout(options.installDir).updateDir());
-            emit finished(false, error);
+            fail(error);
             return;
         }
     }
 
     if (!preparePayload(&error)) {
-        emit finished(false, error);
+        fail(error);
         return;
     }
 
     emit stageChanged(QStringLiteral("Применение обновления"), 80);
     emit detailAppended(QStringLiteral("Завершение процессов..."));
     if (!stopAppAndInstall(&error)) {
-        emit finished(false, error);
+        fail(error);
         return;
     }
 
@@ -99,6 +104,15 @@ void UpdateWorker::run()
     removeWorkingDirectories();
 
     emit finished(true, manifest.version);
+}
+
+void UpdateWorker::fail(const QString &error)
+{
+    // A client that still runs, or an installation that is no longer what it was, is not the
+    // updater's to start.
+    if (!installationChanged && (endedProcesses || (client && client->hasEnded())))
+        emit oldClientRestartable();
+    emit finished(false, error);
 }
 
 void UpdateWorker::removeWorkingDirectories()
@@ -122,9 +136,9 @@ void UpdateWorker::removeWorkingDirectories()
             removePath(containingDir);
         else if (isSafeToDeleteWholly(clientPayload, options.installDir, updaterDir))
             removePath(clientPayload);
-    } else {
-        removePath(layout.updateDir());
     }
+    if (!installsOfflineFolder())
+        removePath(layout.updateDir());
     // An offline payload copied beside the installation, and the staging directory if that copy
     // was all it held.
     removePath(layout.offlinePayloadCopy());
