@@ -167,7 +167,8 @@ QStringList problemsAfterUpdate(const QString &installDir, const TreeSnapshot &p
     if (after.contains(QStringLiteral("old-only.txt")))
         problems << QStringLiteral("old-only.txt of the previous installation is still there");
 
-    // A running image that could not be deleted yet may wait in the stale directory.
+    // A running image that could not be deleted yet may wait in the stale directory; the log
+    // stays for support.
     const QStringList beside =
         QFileInfo(installDir)
             .dir()
@@ -175,6 +176,7 @@ QStringList problemsAfterUpdate(const QString &installDir, const TreeSnapshot &p
                        QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     for (const QString &working : beside) {
         if (working != QLatin1String(".orvalink-legacy-config-backup")
+            && working != QLatin1String(".orvalink-update.log")
             && !working.startsWith(QLatin1String(".orvalink-stale-")))
             problems << QStringLiteral("working directory %1 is left over").arg(working);
     }

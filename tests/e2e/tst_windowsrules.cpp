@@ -297,12 +297,14 @@ void TestWindowsRules::startedFromInsideTheInstallation()
     QVERIFY2(updater.waitForExit(), "the updater did not finish the update and close its window");
     QCOMPARE(updater.exitCode(), 0);
     // The program inside has handed over to its copy beside the installation and ended at once.
-    const QString copy =
-        QFileInfo(m_install).path() + QStringLiteral("/.orvalink-update/updater/OrvalinkUpdater");
-    const auto copyRuns = [&copy] {
+    // The clean-up moves the running copy on into the stale directory.
+    const QString working = QFileInfo(m_install).path() + QStringLiteral("/.orvalink-");
+    const auto copyRuns = [&working] {
         const QStringList processes = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-        return std::any_of(processes.begin(), processes.end(), [&copy](const QString &pid) {
-            return QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget() == copy;
+        return std::any_of(processes.begin(), processes.end(), [&working](const QString &pid) {
+            return QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid))
+                .symLinkTarget()
+                .startsWith(working);
         });
     };
     QVERIFY(waitUntil([&] { return !copyRuns(); }));

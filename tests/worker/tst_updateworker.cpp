@@ -308,7 +308,7 @@ void TestUpdateWorker::failureAfterStop()
         run.events.mid(run.events.size() - 2),
         (QStringList{restartable ? QStringLiteral("restartable") : detail("Копирование файлов..."),
                      finished(false, failure == "in place"
-                                         ? "Failed to move the current installation to backup."
+                                         ? "Failed to replace Orvalink.exe during in-place update."
                                          : "Extracted payload is missing.")}));
     process.waitForFinished();
 }
