@@ -409,7 +409,8 @@ check "$(yes_if [ ! -e "$install_dir/xray-legacy.dll" ])" "old files" \
     "$( [ -e "$install_dir/xray-legacy.dll" ] && echo "xray-legacy.dll still there" || echo "xray-legacy.dll of $old_version gone")"
 
 leftover=()
-for dir in .orvalink-update .orvalink-backup .orvalink-preserve; do
+install_name=$(basename "$install_dir")
+for dir in .orvalink-update ".orvalink-backup-$install_name" ".orvalink-incoming-$install_name"; do
     [ -e "$install_parent/$dir" ] && leftover+=("$dir")
 done
 legacy_backup="no copy of the old config"

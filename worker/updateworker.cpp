@@ -2,7 +2,6 @@
 
 #include "common/productnames.h"
 #include "install/filetree.h"
-#include "install/preservedentries.h"
 #include "install/stagedinstallation.h"
 #include "install/staginglayout.h"
 #include "platform/entrypermissions.h"
@@ -145,10 +144,8 @@ void UpdateWorker::removeWorkingDirectories()
     removePath(layout.offlinePayloadCopy());
     QDir().rmdir(layout.updateDir());
 
+    // The installation's own backup only: another installation of the folder keeps its own.
     removePath(layout.backupDir());
-    // Entries that could not be put back into the installation stay there for the next
-    // installation to recover.
-    removePreserveDirIfEmpty(layout.preserveDir());
 }
 
 } // namespace Updater

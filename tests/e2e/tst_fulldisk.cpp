@@ -68,9 +68,11 @@ void TestFullDisk::runsOutOfRoom_data()
 {
     QTest::addColumn<qint64>("areaSize");
     // "random:N" serves a package of N random bytes; "letters:N" one file of N letters, which
-    // packs small and unpacks large; "offline" uses a payload folder in the working area.
+    // packs small and unpacks large; "offline:N" uses a payload folder in the working area with a
+    // file of N bytes.
     QTest::addColumn<QString>("source");
-    // A config of this many bytes that cannot be renamed, so that preserving it means copying it.
+    // A config of this many bytes that cannot be renamed, so that the payload is written in place
+    // around it.
     QTest::addColumn<int>("lockedConfigSize");
     QTest::addColumn<QString>("failingStage");
     QTest::addColumn<QString>("laterStage");
@@ -83,10 +85,10 @@ void TestFullDisk::runsOutOfRoom_data()
     QTest::newRow("extraction") << qint64(2 << 20) << QStringLiteral("letters:6000000") << 0
                                 << QStringLiteral("Распаковка пакета")
                                 << QStringLiteral("Применение обновления") << noSpace;
-    QTest::newRow("preserve copy")
-        << qint64(1 << 20) << QStringLiteral("offline") << 600000
+    QTest::newRow("writing in place")
+        << qint64(1 << 20) << QStringLiteral("offline:300000") << 600000
         << QStringLiteral("Копирование файлов") << QStringLiteral("Очистка")
-        << QStringLiteral("^Failed to preserve config$");
+        << QStringLiteral("^Could not copy big\\.bin$");
 }
 
 void TestFullDisk::runsOutOfRoom()
@@ -123,6 +125,8 @@ void TestFullDisk::runsOutOfRoom()
     if (kind == QLatin1String("offline")) {
         options.offlinePayloadRoot = QDir(area).filePath(QStringLiteral("drop/payload"));
         QVERIFY(writePayload(options.offlinePayloadRoot, clientLog));
+        QVERIFY(writeFile(options.offlinePayloadRoot + QStringLiteral("/data/big.bin"),
+                          QByteArray(size, 'b')));
     } else {
         const QString tag = QStringLiteral("r%1").arg(m_rowCount);
         const QString www = QDir(m_server->wwwDir()).filePath(tag);
