@@ -1,6 +1,7 @@
 #include "tools/release/payloadscan.h"
 
 #include "common/failure.h"
+#include "common/windowsnames.h"
 
 #include <QDir>
 #include <QFile>
@@ -20,30 +21,6 @@ namespace {
 QString systemError()
 {
     return QString::fromLocal8Bit(std::strerror(errno));
-}
-
-// The client is installed on Windows, where these names cannot be created; catching them here
-// spares the publisher a package that unpacks on Linux but fails on every user's machine.
-QString windowsNameProblem(const QString &name)
-{
-    static const QString forbidden = QStringLiteral("<>:\"\\|?*");
-    for (const QChar c : name) {
-        if (c.unicode() < 0x20 || forbidden.contains(c))
-            return QStringLiteral("holds a character Windows does not allow in names");
-    }
-    if (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
-        return QStringLiteral("ends with a dot or a space, which Windows drops");
-
-    const QString stem = name.section(QLatin1Char('.'), 0, 0).trimmed().toUpper();
-    static const QStringList reserved = {QStringLiteral("CON"), QStringLiteral("PRN"),
-                                         QStringLiteral("AUX"), QStringLiteral("NUL")};
-    const bool numberedDevice =
-        stem.size() == 4
-        && (stem.startsWith(QLatin1String("COM")) || stem.startsWith(QLatin1String("LPT")))
-        && stem.at(3) >= QLatin1Char('1') && stem.at(3) <= QLatin1Char('9');
-    if (reserved.contains(stem) || numberedDevice)
-        return QStringLiteral("is a device name on Windows");
-    return QString();
 }
 
 class PayloadScanner
@@ -72,6 +49,8 @@ public:
         for (const QString &name : names) {
             const QString relative =
                 relativeDir.isEmpty() ? name : relativeDir + QLatin1Char('/') + name;
+            // The client is installed on Windows, where these names cannot be created; catching
+            // them here spares the publisher a package that every user's updater refuses.
             const QString problem = windowsNameProblem(name);
             if (!problem.isEmpty())
                 return fail(error,
