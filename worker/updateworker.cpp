@@ -9,22 +9,8 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QStorageInfo>
 
 namespace Updater {
-
-namespace {
-
-// Less than this left on the volume after a failed unpacking: the package filled the disk.
-constexpr qint64 fullDiskMargin = 1024 * 1024;
-
-bool isDiskFull(const QString &path)
-{
-    const QStorageInfo volume(path);
-    return volume.isValid() && volume.bytesAvailable() < fullDiskMargin;
-}
-
-} // namespace
 
 UpdateWorker::UpdateWorker(const UpdaterOptions &workerOptions,
                            const UpdateManifest &workerManifest)
@@ -49,10 +35,6 @@ void UpdateWorker::run()
         emit stageChanged(QStringLiteral("Распаковка пакета"), 72);
         emit detailAppended(QStringLiteral("Распаковка пакета..."));
         if (!extractPackage(&error)) {
-            // A package that filled the disk (too large, or a zip bomb) must not keep it full
-            // until some later update.
-            if (isDiskFull(StagingLayout(options.installDir).updateDir()))
-                removePath(StagingLayout(options.installDir).updateDir());
             emit finished(false, error);
             return;
         }
