@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Cross-builds the updater for 64-bit Windows with the Windows kit (static Qt 6.4.2, mingw-w64)
 # into build-windows/ (or BUILD_DIR): bin/OrvalinkUpdater.exe, one self-contained file that
-# imports system DLLs only, and the fake client of the runs under Wine (tests/windows). Needs
-# g++-mingw-w64-x86-64-posix, Debian's Qt 6.4 host tools (qt6-base-dev-tools) and libz-mingw-w64-dev (scripts/install-deps.sh installs them). The updater
+# imports system DLLs only, the fake client of the runs under Wine (tests/windows) and the driver
+# of bench/extract.sh. Needs g++-mingw-w64-x86-64-posix, Debian's Qt 6.4 host tools
+# (qt6-base-dev-tools) and libz-mingw-w64-dev (scripts/install-deps.sh installs them). The updater
 # links a static libarchive for Windows, built first by scripts/build-windows-libarchive.sh when
 # the cache has none. Exits 77 after one line on how to build the kit when there is none.
 # CMAKE_ARGS go to CMake after the script's own: with a release key among them
@@ -42,4 +43,4 @@ cmake -G Ninja -S . -B "$build" --log-level=WARNING \
     -DLibArchive_INCLUDE_DIR="$windows_libarchive_cache/include" \
     -DLibArchive_LIBRARY="$windows_libarchive_cache/lib/libarchive.a" \
     "${sodium[@]}" "$@"
-cmake --build "$build" --target OrvalinkUpdater fakeclient
+cmake --build "$build" --target OrvalinkUpdater fakeclient extractbench
