@@ -1,6 +1,7 @@
 #include "app/startup.h"
 
 #include "app/commandline.h"
+#include "app/updatercopy.h"
 #include "common/productnames.h"
 #include "install/installationdirectory.h"
 #include "ui/updaterwindow.h"
@@ -38,6 +39,9 @@ int runUpdater(const QStringList &arguments)
 
     int exitCode = 1;
     if (optionsAreComplete(*options)) {
+        // Before anything else: the copy does all of it.
+        if (handOverToCopyOutside(normalizedInstallDir(options->installDir), arguments))
+            return 0;
         leaveInstallation(options.get());
         UpdaterWindow window(*options);
         window.show();

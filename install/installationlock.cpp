@@ -1,22 +1,50 @@
 #include "install/installationlock.h"
 
+#include "common/failure.h"
 #include "install/staginglayout.h"
+#include "platform/entrypermissions.h"
+#include "platform/hiddenentries.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
-#include <QLockFile>
-#include <QThread>
+#include <QSysInfo>
 
 namespace Updater {
 
 namespace {
 
-// Far longer than a living updater takes from creating its lock file to naming itself in it.
-constexpr unsigned long unnamedLockPauseMs = 300;
+using Platform::ExclusiveFileLock;
+
+QString mayNotWrite(const QString &path)
+{
+    return QStringLiteral("The updater may not write to %1.").arg(QDir::toNativeSeparators(path));
+}
+
+// The lock file names its holder as Qt's QLockFile does (process id, program, host, machine and
+// boot ids, a line each), which earlier updaters used: one of them started meanwhile reads a
+// living updater in it and stays away.
+QByteArray holderRecord()
+{
+    return QByteArray::number(QCoreApplication::applicationPid()) + '\n'
+           + QFileInfo(QCoreApplication::applicationFilePath()).fileName().toUtf8() + '\n'
+           + QSysInfo::machineHostName().toUtf8() + '\n' + QSysInfo::machineUniqueId() + '\n'
+           + QSysInfo::bootUniqueId() + '\n';
+}
+
+// The backup is left out: on the exchange path it is the previous installation itself, which goes
+// back into place, and must not come back hidden.
+void hideWorkingDirectories(const StagingLayout &layout)
+{
+    for (const QString &directory : {layout.updateDir(), layout.preserveDir(), layout.staleDir(),
+                                     layout.legacyConfigBackupDir()}) {
+        if (QFileInfo(directory).isDir())
+            Platform::hideEntry(directory);
+    }
+}
 
 } // namespace
-
-InstallationLock::InstallationLock() = default;
 
 InstallationLock::~InstallationLock()
 {
@@ -26,52 +54,46 @@ InstallationLock::~InstallationLock()
 bool InstallationLock::acquire(const QString &installDir, QString *error)
 {
     release();
-    const QString path = StagingLayout(installDir).lockFile();
+    const StagingLayout layout(installDir);
+    const QString path = layout.lockFile();
+    const QString parent = QFileInfo(path).path();
     // As the download would: the directory that is to hold the installation.
-    QDir().mkpath(QFileInfo(path).path());
-    auto lock = std::make_unique<QLockFile>(path);
-    // An update may wait a minute for the client and take longer still: the lock never goes
-    // stale by age, only when the process that holds it no longer runs.
-    lock->setStaleLockTime(0);
-    bool locked = lock->tryLock(0);
-    // An updater killed between creating the lock file and writing its process id into it
-    // leaves a lock that names no process, which Qt would never take for stale. A living
-    // updater names itself at once; a lock still unnamed a moment later is a leftover.
-    // removeStaleLockFile still leaves alone a file that a living process holds open.
-    const auto unnamed = [&lock] {
-        qint64 pid = 0;
-        QString host;
-        QString application;
-        return !lock->getLockInfo(&pid, &host, &application);
-    };
-    if (!locked && lock->error() == QLockFile::LockFailedError && unnamed()) {
-        QThread::msleep(unnamedLockPauseMs);
-        if (unnamed() && lock->removeStaleLockFile())
-            locked = lock->tryLock(0);
+    QDir().mkpath(parent);
+    // Every working directory goes where the lock goes: an updater that may not write there (not
+    // elevated, under Program Files) says so before it starts.
+    if (!Platform::mayCreateEntriesIn(parent))
+        return fail(error, mayNotWrite(parent));
+    switch (m_lock.lock(path)) {
+    case ExclusiveFileLock::Result::Locked:
+        break;
+    case ExclusiveFileLock::Result::HeldElsewhere:
+        return fail(error,
+                    QStringLiteral("Another update of this installation is already running."));
+    case ExclusiveFileLock::Result::AccessDenied:
+        return fail(error, mayNotWrite(path));
+    case ExclusiveFileLock::Result::Failed:
+        return fail(error,
+                    QStringLiteral("Could not create %1").arg(QDir::toNativeSeparators(path)));
     }
-    if (!locked) {
-        if (error) {
-            *error =
-                lock->error() == QLockFile::LockFailedError
-                    ? QStringLiteral("Another update of this installation is already running.")
-                    : QStringLiteral("Could not create %1").arg(QDir::toNativeSeparators(path));
-        }
-        return false;
-    }
-    m_lock = std::move(lock);
+    m_installDir = installDir;
+    // The record only informs; the lock holds whether or not it could be written.
+    m_lock.write(holderRecord());
+    Platform::hideEntry(path);
+    // Earlier updaters took over a stale lock under a second one, which a kill during the takeover
+    // left behind. Only they used it, and none of them can take this lock while it is held.
+    const QString takeoverLock = path + QStringLiteral(".rmlock");
+    if (QFileInfo::exists(takeoverLock))
+        QFile::remove(takeoverLock);
+    hideWorkingDirectories(layout);
     return true;
 }
 
 void InstallationLock::release()
 {
-    if (m_lock)
-        m_lock->unlock();
-    m_lock.reset();
-}
-
-bool InstallationLock::isHeld() const
-{
-    return m_lock != nullptr;
+    if (!m_lock.isLocked())
+        return;
+    hideWorkingDirectories(StagingLayout(m_installDir));
+    m_lock.release();
 }
 
 } // namespace Updater

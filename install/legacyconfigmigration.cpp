@@ -1,10 +1,12 @@
 #include "install/legacyconfigmigration.h"
 
+#include "common/failure.h"
 #include "install/filetree.h"
 #include "install/retrylimits.h"
 #include "install/staginglayout.h"
 #include "platform/fileentries.h"
 #include "platform/filelinks.h"
+#include "platform/hiddenentries.h"
 
 #include <QDir>
 #include <QFile>
@@ -71,6 +73,19 @@ bool writeSettings(const QString &path, const QJsonObject &settings)
     return false;
 }
 
+// Every entry of the tree, each directory after what it holds.
+bool flushTreeToDisk(const QString &path)
+{
+    if (Platform::entryKind(path) == Platform::EntryKind::Directory) {
+        const QFileInfoList entries = listEntries(path, EntryScope::AllEntries);
+        for (const QFileInfo &entry : entries) {
+            if (!flushTreeToDisk(entry.filePath()))
+                return false;
+        }
+    }
+    return Platform::flushEntryToDisk(path);
+}
+
 } // namespace
 
 const QStringList &migratedConfigKeys()
@@ -96,10 +111,17 @@ bool migrateLegacyConfig(const QString &installDir, QString *error)
     const QString backupSource = Platform::isLink(configDir.path())
                                      ? QFileInfo(configDir.path()).canonicalFilePath()
                                      : configDir.path();
-    // The copy's result does not matter to the migration; a failed copy leaves the previous
-    // backup in place rather than half of a new one.
-    copyReplacing(backupSource, StagingLayout(installDir).legacyConfigBackupDir(),
-                  EntryScope::AllEntries);
+    // The backup is the only copy of the legacy entries and of the settings that are dropped:
+    // nothing is deleted or rewritten before it is whole and on disk. A failed copy leaves the
+    // previous backup in place rather than half of a new one, and config as it is.
+    const QString backupDir = StagingLayout(installDir).legacyConfigBackupDir();
+    if (!copyReplacing(backupSource, backupDir, EntryScope::AllEntries)
+        || !flushTreeToDisk(backupDir)
+        || !Platform::flushEntryToDisk(QFileInfo(backupDir).path())) {
+        return fail(error,
+                    QStringLiteral("Could not write %1").arg(QDir::toNativeSeparators(backupDir)));
+    }
+    Platform::hideEntry(backupDir);
 
     const QString settingsPath = configDir.filePath(QStringLiteral("configs.json"));
     const QJsonObject oldSettings = readSettings(settingsPath);
@@ -115,12 +137,10 @@ bool migrateLegacyConfig(const QString &installDir, QString *error)
 
     settings.insert(QStringLiteral("xray_profile_migration_version"), 0);
 
-    if (!writeSettings(settingsPath, settings)) {
-        if (error)
-            *error =
-                QStringLiteral("Could not write %1").arg(QDir::toNativeSeparators(settingsPath));
-        return false;
-    }
+    if (!writeSettings(settingsPath, settings))
+        return fail(
+            error,
+            QStringLiteral("Could not write %1").arg(QDir::toNativeSeparators(settingsPath)));
     return true;
 }
 

@@ -46,6 +46,11 @@ QString StagingLayout::offlinePayloadCopy() const
     return QDir(updateDir()).filePath(QStringLiteral("offline-payload"));
 }
 
+QString StagingLayout::updaterCopyDir() const
+{
+    return QDir(updateDir()).filePath(QStringLiteral("updater"));
+}
+
 QString StagingLayout::staleDir() const
 {
     return QDir(m_parentDir).filePath(QStringLiteral(".orvalink-stale"));

@@ -22,6 +22,7 @@ public:
     QString preserveDir() const;           // .orvalink-preserve
     QString legacyConfigBackupDir() const; // .orvalink-legacy-config-backup
     QString offlinePayloadCopy() const;    // .orvalink-update/offline-payload (from another volume)
+    QString updaterCopyDir() const;        // .orvalink-update/updater (the updater run from there)
     QString staleDir() const;              // .orvalink-stale (what could not be deleted yet)
     QString lockFile() const;              // .orvalink-update.lock (one updater at a time)
 

@@ -37,4 +37,9 @@ bool replaceFile(const QString &source, const QString &target);
 // QFileDevice::handle() gives it) to disk. False when the disk reports an error.
 bool flushToDisk(int fileHandle);
 
+// Writes the file or directory at path to disk: a file's data, a directory's list of names (on
+// Windows the file system keeps directories safe by itself). A link is left as it is. False when
+// the entry cannot be opened or the disk reports an error.
+bool flushEntryToDisk(const QString &path);
+
 } // namespace Updater::Platform

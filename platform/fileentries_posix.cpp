@@ -72,4 +72,16 @@ bool flushToDisk(int fileHandle)
     return fileHandle >= 0 && ::fsync(fileHandle) == 0;
 }
 
+bool flushEntryToDisk(const QString &path)
+{
+    if (entryKind(path) == EntryKind::Link)
+        return true;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return false;
+    const bool flushed = ::fsync(fd) == 0;
+    ::close(fd);
+    return flushed;
+}
+
 } // namespace Updater::Platform

@@ -76,4 +76,29 @@ bool flushToDisk(int fileHandle)
     return FlushFileBuffers(reinterpret_cast<HANDLE>(handle)) != 0;
 }
 
+bool flushEntryToDisk(const QString &path)
+{
+    // GetFileAttributesW, unlike a search, answers for a drive root too.
+    const std::wstring native = longPath(path);
+    const DWORD attributes = GetFileAttributesW(native.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return false;
+    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+        return true;
+    // FlushFileBuffers needs a handle that may write, which a read-only file refuses: the
+    // attribute is lifted for the moment it takes.
+    const bool readOnly = attributes & FILE_ATTRIBUTE_READONLY;
+    if (readOnly)
+        SetFileAttributesW(native.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    const HANDLE handle = CreateFileW(
+        native.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const bool flushed = handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) != 0;
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    if (readOnly)
+        SetFileAttributesW(native.c_str(), attributes);
+    return flushed;
+}
+
 } // namespace Updater::Platform

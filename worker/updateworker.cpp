@@ -1,9 +1,11 @@
 #include "worker/updateworker.h"
 
+#include "common/productnames.h"
 #include "install/filetree.h"
 #include "install/preservedentries.h"
 #include "install/stagedinstallation.h"
 #include "install/staginglayout.h"
+#include "platform/entrypermissions.h"
 #include "worker/safetodelete.h"
 
 #include <QCoreApplication>
@@ -11,6 +13,29 @@
 #include <QFileInfo>
 
 namespace Updater {
+
+namespace {
+
+// Entries moved in from a folder of the user's carry that folder's permissions on Windows, which
+// let the user change the program. They get what the installation passes down, the installation
+// directory (on the exchange path the payload's own folder) what its parent passes down; the
+// user's entries keep theirs. False when the system refused any of it.
+bool inheritInstallationPermissions(const QString &installDir)
+{
+    using Platform::ExplicitPermissions;
+    bool complete = Platform::resetToInherited(installDir, ExplicitPermissions::Keep);
+    const QStringList preserved = preservedEntryNames();
+    const QFileInfoList entries = listEntries(installDir, EntryScope::AllEntries);
+    for (const QFileInfo &entry : entries) {
+        // As Windows compares names.
+        if (!preserved.contains(entry.fileName(), Qt::CaseInsensitive))
+            complete =
+                Platform::resetToInherited(entry.filePath(), ExplicitPermissions::Drop) && complete;
+    }
+    return complete;
+}
+
+} // namespace
 
 UpdateWorker::UpdateWorker(const UpdaterOptions &workerOptions,
                            const UpdateManifest &workerManifest)
@@ -52,6 +77,10 @@ void UpdateWorker::run()
         return;
     }
 
+    if (options.isOfflineMode() && !inheritInstallationPermissions(options.installDir))
+        emit detailAppended(QStringLiteral("Could not reset the permissions of %1")
+                                .arg(QDir::toNativeSeparators(options.installDir)));
+
     emit stageChanged(QStringLiteral("Очистка"), 95);
     emit detailAppended(QStringLiteral("Удаление временных файлов..."));
     removeWorkingDirectories();
@@ -64,6 +93,10 @@ void UpdateWorker::removeWorkingDirectories()
     // removePath deletes a link as a link: a working directory replaced by a link must not take
     // what it points at with it.
     const StagingLayout layout(options.installDir);
+    // The copy of the updater that runs instead of one inside the installation: on Windows this
+    // very process's image, which cannot be deleted but can be renamed, so it waits in the stale
+    // directory for the next run.
+    discardEntry(layout.updaterCopyDir(), layout.staleDir());
 
     if (options.isOfflineMode()) {
         // The client is meant to put the payload into a directory of its own, but a payload

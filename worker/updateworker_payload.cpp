@@ -4,6 +4,7 @@
 #include "install/filetree.h"
 #include "install/stagedinstallation.h"
 #include "install/staginglayout.h"
+#include "platform/entrypermissions.h"
 #include "platform/fileentries.h"
 
 #include <QDir>
@@ -53,6 +54,15 @@ bool UpdateWorker::preparePayload(QString *error)
             return false;
         }
         payloadRoot = copy;
+    }
+    // A payload from a folder of the user's would bring the user's ownership into the
+    // installation (Linux; on Windows the permissions are reset once it is in place).
+    const QString model =
+        QFileInfo::exists(options.installDir) ? options.installDir : layout.parentDir();
+    if (options.isOfflineMode() && !Platform::adoptOwnerAndMode(payloadRoot, model)) {
+        *error = QStringLiteral("The updater may not write to %1.")
+                     .arg(QDir::toNativeSeparators(payloadRoot));
+        return false;
     }
     return true;
 }

@@ -1,4 +1,5 @@
 #include "app/startup.h"
+#include "testfiles.h"
 #include "xvfbdisplay.h"
 
 #include <QApplication>
@@ -170,39 +171,41 @@ void TestStartup::builtProgramExitsWithOneAfterReturn()
     QVERIFY(updater.waitForStarted());
 
     // Find the box by its title, then type Return into it as a person would.
+    const auto xdotoolRun = [&](const QStringList &xdotoolArguments) {
+        QProcess run;
+        run.setProcessEnvironment(environment);
+        run.setProcessChannelMode(QProcess::MergedChannels);
+        run.start(xdotool, xdotoolArguments);
+        run.waitForFinished(TestSupport::eventDeadlineMs);
+        return QString::fromLocal8Bit(run.readAll()).trimmed();
+    };
     QString windowId;
-    QTRY_VERIFY_WITH_TIMEOUT(
-        [&] {
-            QProcess search;
-            search.setProcessEnvironment(environment);
-            search.start(xdotool, {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                                   QStringLiteral("--name"), QStringLiteral("^Orvalink Updater$")});
-            search.waitForFinished();
-            windowId = QString::fromLatin1(search.readAllStandardOutput())
-                           .split(QLatin1Char('\n'))
-                           .value(0)
-                           .trimmed();
-            return !windowId.isEmpty();
-        }(),
-        15000);
-    QVERIFY(updater.state() == QProcess::Running);
+    QString searched;
+    const bool found = TestSupport::waitUntil([&] {
+        searched = xdotoolRun({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                               QStringLiteral("--name"), QStringLiteral("^Orvalink Updater$")});
+        windowId = searched.section(QLatin1Char('\n'), 0, 0).trimmed();
+        return !windowId.isEmpty() || updater.state() == QProcess::NotRunning;
+    });
+    QVERIFY2(found && !windowId.isEmpty(),
+             qPrintable(QStringLiteral("no visible window titled \"Orvalink Updater\" on %1; the "
+                                       "updater is %2; xdotool said: %3")
+                            .arg(display,
+                                 updater.state() == QProcess::Running ? QStringLiteral("running")
+                                                                      : QStringLiteral("gone"),
+                                 searched)));
 
-    QTRY_VERIFY_WITH_TIMEOUT(
-        [&] {
-            // No window manager runs here: focus the box directly, then type through XTEST.
-            QProcess focus;
-            focus.setProcessEnvironment(environment);
-            focus.start(xdotool,
-                        {QStringLiteral("windowfocus"), QStringLiteral("--sync"), windowId});
-            focus.waitForFinished(5000);
-            QProcess key;
-            key.setProcessEnvironment(environment);
-            key.start(xdotool, {QStringLiteral("key"), QStringLiteral("Return")});
-            key.waitForFinished(5000);
-            // waitForFinished() is false once the process has already ended, so ask the state.
-            return updater.waitForFinished(1000) || updater.state() == QProcess::NotRunning;
-        }(),
-        15000);
+    // No window manager runs here: focus the box directly, then type through XTEST, until the
+    // program has ended.
+    const bool ended = TestSupport::waitUntil([&] {
+        xdotoolRun({QStringLiteral("windowfocus"), QStringLiteral("--sync"), windowId});
+        xdotoolRun({QStringLiteral("key"), QStringLiteral("Return")});
+        // waitForFinished() is false once the process has already ended, so ask the state.
+        return updater.waitForFinished(1000) || updater.state() == QProcess::NotRunning;
+    });
+    QVERIFY2(ended, qPrintable(QStringLiteral("the updater still runs after Return was typed into "
+                                              "window %1")
+                                   .arg(windowId)));
     QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
     QCOMPARE(updater.exitCode(), 1);
 }

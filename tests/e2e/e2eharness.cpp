@@ -46,6 +46,9 @@ QByteArray fakeClientScript(const QString &label, const QString &logPath)
                           "if [ \"$1\" = --stay ]; then\n"
                           "    sleep \"$2\"\n"
                           "    echo \"%2 exited\" >> \"$log\"\n"
+                          "elif [ \"$1\" = --until ]; then\n"
+                          "    while [ ! -e \"$2\" ]; do sleep 0.05; done\n"
+                          "    echo \"%2 exited\" >> \"$log\"\n"
                           "fi\n")
         .arg(quotedLog, label)
         .toUtf8();

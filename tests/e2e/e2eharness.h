@@ -24,7 +24,8 @@ bool appendToZip(const QString &sourceDir, const QStringList &entries, const QSt
 bool patchZipNames(const QString &zipPath, const QByteArray &from, const QByteArray &to);
 
 // A shell script standing in for the client: every start appends "<label> started" to logPath;
-// started with "--stay SECONDS" it keeps running that long and then appends "<label> exited".
+// started with "--stay SECONDS" it keeps running that long, with "--until FILE" until that file
+// exists, and then appends "<label> exited".
 QByteArray fakeClientScript(const QString &label, const QString &logPath);
 
 } // namespace E2e

@@ -169,7 +169,7 @@ bool NginxServer::startOnce(QString *error)
         QStringLiteral("nginx"),
         {QStringLiteral("-p"), m_baseDir, QStringLiteral("-c"), configPath, QStringLiteral("-g"),
          QStringLiteral("daemon off; pid %1;").arg(base.filePath(QStringLiteral("nginx.pid")))});
-    if (!m_process.waitForStarted(10000)) {
+    if (!m_process.waitForStarted(eventDeadlineMs)) {
         *error = QStringLiteral("nginx does not start: %1").arg(m_process.errorString());
         return false;
     }
@@ -177,7 +177,7 @@ bool NginxServer::startOnce(QString *error)
     QList<quint16> ports{m_httpPort};
     if (tls)
         ports << m_httpsPort << m_secondHttpsPort;
-    QDeadlineTimer deadline(10000);
+    QDeadlineTimer deadline(eventDeadlineMs);
     for (quint16 port : ports) {
         while (!portAnswers(port)) {
             if (m_process.state() != QProcess::Running || deadline.hasExpired()) {

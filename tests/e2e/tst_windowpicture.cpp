@@ -66,13 +66,14 @@ void TestWindowPicture::windowShowsRussianText()
                           QStringLiteral("--install-dir"),          installDir,
                           QStringLiteral("--current-version"),      QStringLiteral("2.4.1")};
     QProcess client;
+    const QString clientMayExit = temp.filePath(QStringLiteral("client-may-exit"));
     if (phase == QLatin1String("installing")) {
         QVERIFY(writePayload(payloadDir, clientLog));
         // A client that keeps the update waiting while the picture is taken, under a name that
         // the update's end of Orvalink.exe processes does not reach.
         const QString image = temp.filePath(QStringLiteral("running/client-2.4.1"));
         QVERIFY(writeExecutable(image, fakeClientScript(QStringLiteral("2.4.1"), clientLog)));
-        client.start(image, {QStringLiteral("--stay"), QStringLiteral("6")});
+        client.start(image, {QStringLiteral("--until"), clientMayExit});
         QVERIFY(client.waitForStarted());
         arguments << QStringLiteral("--wait-pid") << QString::number(client.processId());
     }
@@ -85,7 +86,8 @@ void TestWindowPicture::windowShowsRussianText()
 
     // Captured again and again until the log holds the lines of the phase (the failure shows 1.2 s
     // after the start), so a slow machine only waits longer.
-    const QImage picture = captureUpdaterWindow(display.display(), minimumLogLines, 15000, &error);
+    const QImage picture =
+        captureUpdaterWindow(display.display(), minimumLogLines, eventDeadlineMs, &error);
     QVERIFY2(!picture.isNull(),
              qPrintable(QStringLiteral("no picture: ") + error + updater.output()));
     const QString png =
@@ -94,9 +96,10 @@ void TestWindowPicture::windowShowsRussianText()
     qInfo("window picture: %s", qPrintable(png));
 
     if (phase == QLatin1String("installing")) {
-        QVERIFY2(updater.waitForExit(30000), "the update did not end");
+        QVERIFY(writeFile(clientMayExit, QByteArray()));
+        QVERIFY2(updater.waitForExit(), "the update did not end");
         QCOMPARE(updater.exitCode(), 0);
-        QVERIFY(client.waitForFinished(10000));
+        QVERIFY(client.waitForFinished(eventDeadlineMs));
     } else {
         QVERIFY2(updater.isRunning(), "a failed update must keep its window open");
         updater.kill();

@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
+
 #include <sys/stat.h>
 
 using namespace E2e;
@@ -26,6 +28,7 @@ private slots:
     void init();
     void installation_data();
     void installation();
+    void startedFromInsideTheInstallation_data();
     void startedFromInsideTheInstallation();
 
 private:
@@ -191,11 +194,22 @@ void TestWindowsRules::installation()
     QCOMPARE(TreeSnapshot::take(path(QStringLiteral("outside-data"))), outsideBefore);
 }
 
+void TestWindowsRules::startedFromInsideTheInstallation_data()
+{
+    QTest::addColumn<bool>("programInside"); // the updater's own program lies inside too
+    QTest::newRow("working directory inside the installation") << false;
+    QTest::newRow("the updater inside the installation") << true;
+}
+
 void TestWindowsRules::startedFromInsideTheInstallation()
 {
-    // Windows holds a handle on a process's working directory: an updater that stayed there
-    // would make every update take the in-place path. The new tree is renamed into place, so
-    // the installation directory is another one afterwards.
+    // Windows holds a handle on a process's working directory and its image: an updater that
+    // stayed there would make every update take the in-place path. The new tree is renamed into
+    // place, so the installation directory is another one afterwards.
+    QFETCH(bool, programInside);
+    const QString program = m_install + QStringLiteral("/OrvalinkUpdater");
+    if (programInside)
+        QVERIFY(QFile::copy(updaterPath(), program));
     struct stat before = {};
     QVERIFY(stat(QFile::encodeName(m_install).constData(), &before) == 0);
     const TreeSnapshot payload = TreeSnapshot::take(m_payload);
@@ -204,16 +218,36 @@ void TestWindowsRules::startedFromInsideTheInstallation()
     UpdaterProcess updater;
     updater.setWorkingDirectory(m_install + QStringLiteral("/lib"));
     updater.setEnvironmentValue(QStringLiteral("LD_PRELOAD"), m_rules);
+    if (programInside)
+        updater.setProgram(program);
     QString error;
     QVERIFY2(updater.start(offlineArguments(m_payload, m_install), &error), qPrintable(error));
-    QVERIFY(updater.waitForExit(30000));
+    QVERIFY2(updater.waitForExit(), "the updater did not finish the update and close its window");
     QCOMPARE(updater.exitCode(), 0);
+    // The program inside has handed over to its copy beside the installation and ended at once.
+    const QString copy =
+        QFileInfo(m_install).path() + QStringLiteral("/.orvalink-update/updater/OrvalinkUpdater");
+    const auto copyRuns = [&copy] {
+        const QStringList processes = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+        return std::any_of(processes.begin(), processes.end(), [&copy](const QString &pid) {
+            return QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget() == copy;
+        });
+    };
+    QVERIFY(waitUntil([&] { return !copyRuns(); }));
 
     const QStringList problems = problemsAfterUpdate(m_install, payload, installation);
     QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
     struct stat after = {};
     QVERIFY(stat(QFile::encodeName(m_install).constData(), &after) == 0);
     QVERIFY(after.st_ino != before.st_ino);
+    if (!programInside)
+        return;
+    // Its own image, which Windows does not let it delete, waits for the next update.
+    const QString stale = QFileInfo(m_install).path() + QStringLiteral("/.orvalink-stale");
+    QCOMPARE(QDir(stale).entryList(QDir::Files).size(), 1);
+    QVERIFY(writePayload(m_payload, path(QStringLiteral("update/client.log"))));
+    QVERIFY(runUpdate({}));
+    QVERIFY(!QFileInfo::exists(stale));
 }
 
 QTEST_GUILESS_MAIN(TestWindowsRules)

@@ -79,7 +79,7 @@ bool UpdaterProcess::start(const QStringList &arguments, QString *error)
         m_process.setProcessEnvironment(environment);
         m_process.start(QStringLiteral("unshare"), wrapped);
     }
-    if (!m_process.waitForStarted(10000)) {
+    if (!m_process.waitForStarted(eventDeadlineMs)) {
         *error = QStringLiteral("the updater does not start: %1").arg(m_process.errorString());
         return false;
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "testfiles.h"
+
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -36,7 +38,7 @@ public:
     bool start(const QStringList &arguments, QString *error);
 
     // True when the process ended within timeoutMs.
-    bool waitForExit(int timeoutMs);
+    bool waitForExit(int timeoutMs = TestSupport::eventDeadlineMs);
     // True when the process is still running after stayMs: what a failed update looks like, since
     // the window then waits for the user.
     bool staysRunningFor(int stayMs);

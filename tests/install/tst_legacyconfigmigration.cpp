@@ -144,6 +144,8 @@ void TestLegacyConfigMigration::writeFailure_data()
     QTest::newRow("config folder immutable") << "immutable folder";
     // The write itself is buffered and succeeds; the disk refuses the data when it is flushed.
     QTest::newRow("disk full") << "full";
+    // The copy of config is the only one of the legacy entries once they are deleted.
+    QTest::newRow("disk full for the backup") << "backup full";
 }
 
 void TestLegacyConfigMigration::writeFailure()
@@ -156,17 +158,21 @@ void TestLegacyConfigMigration::writeFailure()
     const QString config = install + QStringLiteral("/config");
     const QString settingsPath = config + QStringLiteral("/configs.json");
     const QByteArray old = R"({"current_group": "g", "theme": "dark"})";
-    if (fault == QLatin1String("full") && !faults.mountTmpfs(config, QStringLiteral("16k")))
+    if ((fault == QLatin1String("full") && !faults.mountTmpfs(config, QStringLiteral("16k")))
+        || (fault == QLatin1String("backup full")
+            && !faults.mountTmpfs(tmp.path(), QStringLiteral("64k"))))
         QSKIP("mount is not available here");
+    const bool backupFails = fault == QLatin1String("backup full");
+    const QByteArray cache = backupFails ? QByteArray(40 * 1024, 'c') : QByteArray("c");
     writeFile(settingsPath, old);
-    writeFile(config + QStringLiteral("/cache.db"), "c");
+    writeFile(config + QStringLiteral("/cache.db"), cache);
     if (fault == QLatin1String("full")) {
         // Removing the legacy entry would make room again.
         QFile::remove(config + QStringLiteral("/cache.db"));
         writeFile(config + QStringLiteral("/filler"), QByteArray(64 * 1024, 'f'));
     } else if (fault == QLatin1String("read-only")) {
         QVERIFY(QFile::setPermissions(settingsPath, QFile::ReadOwner | QFile::ReadGroup));
-    } else {
+    } else if (!backupFails) {
         // The legacy entry goes first, or the immutable folder would keep it.
         if (fault == QLatin1String("immutable folder"))
             QFile::remove(config + QStringLiteral("/cache.db"));
@@ -177,11 +183,17 @@ void TestLegacyConfigMigration::writeFailure()
 
     QString error;
     QVERIFY(!Updater::migrateLegacyConfig(install, &error));
-    QCOMPARE(error, QStringLiteral("Could not write %1").arg(settingsPath));
+    const QString backup = base.filePath(QStringLiteral(".orvalink-legacy-config-backup"));
+    QCOMPARE(error, QStringLiteral("Could not write %1").arg(backupFails ? backup : settingsPath));
     QCOMPARE(readFile(settingsPath), old);
-    QVERIFY(!QFileInfo::exists(config + QStringLiteral("/cache.db")));
-    QCOMPARE(readFile(base.filePath(QStringLiteral(".orvalink-legacy-config-backup/configs.json"))),
-             old);
+    QCOMPARE(QFileInfo::exists(config + QStringLiteral("/cache.db")), backupFails);
+    if (backupFails) {
+        QCOMPARE(readFile(config + QStringLiteral("/cache.db")), cache);
+        QCOMPARE(QDir(tmp.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{QStringLiteral("Orvalink")});
+        return;
+    }
+    QCOMPARE(readFile(backup + QStringLiteral("/configs.json")), old);
     // Nothing half-written is left beside the settings.
     QStringList left = QDir(config).entryList(QDir::Files | QDir::Hidden);
     left.removeAll(QStringLiteral("filler"));

@@ -1,6 +1,7 @@
 #include "source/manifestfetch.h"
 #include "source/transfercancellation.h"
 
+#include "testfiles.h"
 #include "testhttpserver.h"
 
 #include <QJsonDocument>
@@ -190,7 +191,7 @@ void TestManifestFetch::tooLarge()
     QVERIFY(!fetch(server->url(QStringLiteral("/manifest.json")), &manifest, &error, &cancel));
     QCOMPARE(error, QStringLiteral("Manifest is too large."));
     QCOMPARE(manifest.version, QStringLiteral("earlier"));
-    QTRY_COMPARE(server->abandonedResponses(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(server->abandonedResponses(), 1, TestSupport::eventDeadlineMs);
 }
 
 void TestManifestFetch::accepted_data()
@@ -281,7 +282,7 @@ void TestManifestFetch::cancelled()
     QVERIFY(!fetch(server->url(QStringLiteral("/manifest.json")), &manifest, &error, &cancel));
     QCOMPARE(error, QStringLiteral("Failed to fetch manifest: Operation canceled"));
     QCOMPARE(manifest.version, QStringLiteral("earlier"));
-    QTRY_COMPARE(server->abandonedResponses(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(server->abandonedResponses(), 1, TestSupport::eventDeadlineMs);
 }
 
 QTEST_GUILESS_MAIN(TestManifestFetch)

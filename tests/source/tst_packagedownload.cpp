@@ -252,7 +252,7 @@ void TestPackageDownload::writeFailureStopsTheTransfer()
     QVERIFY(!fetchAndVerify(server->url(QStringLiteral("/package.zip")), sha256(body), &error));
     QCOMPARE(error, QStringLiteral("Failed to download package: File too large"));
     // The transfer was given up at the failed write, not fetched to its end.
-    QTRY_COMPARE(server->abandonedResponses(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(server->abandonedResponses(), 1, TestSupport::eventDeadlineMs);
 }
 
 void TestPackageDownload::matchingDigestPasses()

@@ -44,8 +44,13 @@ bool runCommand(const QString &program, const QStringList &arguments, QString *o
 // zip, links kept as links.
 bool zipTree(const QString &sourceDir, const QString &zipPath, QString *error = nullptr);
 
+// How long a test waits for something that is bound to happen (a window, a process starting or
+// ending, a file, a request): long enough for two tests at once on two busy cores. A wait ends as
+// soon as its event comes, so this costs nothing when all goes well; only a failure waits it out.
+constexpr int eventDeadlineMs = 120000;
+
 // Polls condition every 50 ms, serving events, until it holds or timeoutMs has passed.
-bool waitUntil(const std::function<bool()> &condition, int timeoutMs);
+bool waitUntil(const std::function<bool()> &condition, int timeoutMs = eventDeadlineMs);
 
 // Asks a helper process (a server) to end, and kills it when it hasn't within 5 s.
 void stopProcess(QProcess *process);

@@ -23,15 +23,13 @@ bool XvfbDisplay::start(const QString &stateDir, QString *error)
         {QStringLiteral("-c"),
          QStringLiteral("exec Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>\"$0\""),
          numberFile});
-    if (!m_process.waitForStarted(10000)) {
+    if (!m_process.waitForStarted(eventDeadlineMs)) {
         *error = QStringLiteral("Xvfb does not start: %1").arg(m_process.errorString());
         return false;
     }
-    const bool reported = waitUntil(
-        [&] {
-            return readFile(numberFile).endsWith('\n') || m_process.state() != QProcess::Running;
-        },
-        15000);
+    const bool reported = waitUntil([&] {
+        return readFile(numberFile).endsWith('\n') || m_process.state() != QProcess::Running;
+    });
     const QByteArray number = readFile(numberFile).trimmed();
     if (!reported || number.isEmpty() || m_process.state() != QProcess::Running) {
         *error = QStringLiteral("Xvfb reported no display: %1")

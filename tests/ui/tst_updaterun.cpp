@@ -1,3 +1,4 @@
+#include "filesystemfaults.h"
 #include "install/installationlock.h"
 #include "testfiles.h"
 #include "testhttpserver.h"
@@ -61,9 +62,18 @@ QStringList workerLines()
             QStringLiteral("Удаление временных файлов...")};
 }
 
-bool waitForEnd(const WindowProbe &probe, int timeoutMs = 30000)
+QString logOf(const WindowProbe &probe)
 {
-    return QTest::qWaitFor([&probe] { return probe.closeEnabled(); }, timeoutMs);
+    return QStringLiteral("the window's log:\n") + probe.logLines().join(QLatin1Char('\n'));
+}
+
+// Until the run has ended (the close button is enabled after success and failure alike).
+bool waitForEnd(const WindowProbe &probe)
+{
+    const bool ended = QTest::qWaitFor([&probe] { return probe.closeEnabled(); }, eventDeadlineMs);
+    if (!ended)
+        qWarning("the run did not end; %s", qPrintable(logOf(probe)));
+    return ended;
 }
 
 } // namespace
@@ -145,11 +155,12 @@ void TestUpdateRun::offlineRun()
     QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/Core.exe"))), QByteArray("new core"));
 
     QVERIFY(window.isVisible());
-    QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 5000);
+    QTRY_VERIFY2_WITH_TIMEOUT(!window.isVisible(), qPrintable(logOf(probe)), eventDeadlineMs);
     QVERIFY2(sinceSuccess.elapsed() >= 1000, qPrintable(QString::number(sinceSuccess.elapsed())));
     QCOMPARE(window.result(), int(QDialog::Accepted));
     if (withClient)
-        QTRY_COMPARE(readFile(path(QStringLiteral("apps/relaunched"))), QByteArray("started\n"));
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(path(QStringLiteral("apps/relaunched"))),
+                                  QByteArray("started\n"), eventDeadlineMs);
     else
         QVERIFY(!QFileInfo::exists(path(QStringLiteral("apps/relaunched"))));
 }
@@ -183,10 +194,16 @@ void TestUpdateRun::workerFailureKeepsWindowOpen()
 void TestUpdateRun::oneUpdaterPerInstallation_data()
 {
     QTest::addColumn<QString>("lockHolder");
-    QTest::addColumn<bool>("updates");
-    QTest::newRow("another updater at work") << "living" << false;
-    QTest::newRow("lock of a killed updater is taken over") << "killed" << true;
-    QTest::newRow("killed before it named itself in the lock") << "unnamed" << true;
+    QTest::addColumn<QString>("message"); // empty: the update runs
+    const QString running =
+        QStringLiteral("Another update of this installation is already running.");
+    QTest::newRow("another updater at work") << "living" << running;
+    QTest::newRow("lock of a killed updater is taken over") << "killed" << QString();
+    QTest::newRow("killed before it named itself in the lock") << "unnamed" << QString();
+    // Another pid namespace: the updater that left the lock had the id this process has now.
+    QTest::newRow("lock naming this very process") << "own pid" << QString();
+    QTest::newRow("no rights beside the installation")
+        << "immutable" << QStringLiteral("The updater may not write to %1.");
 }
 
 void TestUpdateRun::oneUpdaterPerInstallation()
@@ -194,23 +211,33 @@ void TestUpdateRun::oneUpdaterPerInstallation()
     // Two updaters on one installation took each other's preserved entries for crash leftovers
     // and deleted each other's installation; the second one must touch nothing.
     QFETCH(QString, lockHolder);
-    QFETCH(bool, updates);
+    QFETCH(QString, message);
     const QString payload = path(QStringLiteral("incoming/payload"));
     QVERIFY(makePayload(payload, true));
     const QString lockFile = path(QStringLiteral("apps/.orvalink-update.lock"));
+    const QByteArray host = QSysInfo::machineHostName().toUtf8();
     Updater::InstallationLock other;
+    FileSystemFaults faults;
     if (lockHolder == QLatin1String("living")) {
         QVERIFY(other.acquire(path(QStringLiteral("apps/Orvalink")), nullptr));
     } else if (lockHolder == QLatin1String("unnamed")) {
         QVERIFY(writeFile(lockFile, QByteArray()));
+    } else if (lockHolder == QLatin1String("own pid")) {
+        QVERIFY(writeFile(lockFile, QByteArray::number(QCoreApplication::applicationPid())
+                                        + "\ntst_updaterun\n" + host + "\n"));
+    } else if (lockHolder == QLatin1String("immutable")) {
+        message = message.arg(path(QStringLiteral("apps")));
+        if (!faults.makeImmutable(path(QStringLiteral("apps"))))
+            QSKIP("chattr +i is not available here");
     } else {
         QProcess gone;
         gone.start(QStringLiteral("true"), {});
         QVERIFY(gone.waitForStarted());
         const qint64 pid = gone.processId();
         QVERIFY(gone.waitForFinished());
-        QVERIFY(writeFile(lockFile, QByteArray::number(pid) + "\nOrvalinkUpdater\n"
-                                        + QSysInfo::machineHostName().toUtf8() + "\n"));
+        QVERIFY(writeFile(lockFile, QByteArray::number(pid) + "\nOrvalinkUpdater\n" + host + "\n"));
+        // Killed while it took over a stale lock under this second one.
+        QVERIFY(writeFile(lockFile + QStringLiteral(".rmlock"), QByteArray()));
     }
     const auto before = listing(path(QString()));
     Updater::UpdaterOptions options = baseOptions();
@@ -219,18 +246,17 @@ void TestUpdateRun::oneUpdaterPerInstallation()
     UpdaterWindow window(options);
     WindowProbe probe(&window);
     window.show();
-    if (updates) {
-        QTRY_VERIFY2_WITH_TIMEOUT(!window.isVisible(),
-                                  qPrintable(probe.logLines().join(QLatin1Char('\n'))), 15000);
+    if (message.isEmpty()) {
+        QTRY_VERIFY2_WITH_TIMEOUT(!window.isVisible(), qPrintable(logOf(probe)), eventDeadlineMs);
         QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/Core.exe"))), QByteArray("new core"));
-        QVERIFY(!QFileInfo::exists(lockFile));
+        QCOMPARE(
+            QDir(path(QStringLiteral("apps")))
+                .entryList({QStringLiteral(".orvalink-update.lock*")}, QDir::Files | QDir::Hidden),
+            QStringList());
         return;
     }
     QVERIFY(waitForEnd(probe));
-    QCOMPARE(
-        probe.logLines(),
-        QStringList({QStringLiteral("Ошибка обновления"),
-                     QStringLiteral("Another update of this installation is already running.")}));
+    QCOMPARE(probe.logLines(), QStringList({QStringLiteral("Ошибка обновления"), message}));
     QCOMPARE(listing(path(QString())), before);
 }
 
@@ -306,7 +332,7 @@ void TestUpdateRun::onlineRun()
         QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/profiles/home.json"))),
                  QByteArray("{\"user\": true}"));
         QVERIFY(!QFileInfo::exists(path(QStringLiteral("apps/.orvalink-update"))));
-        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 5000);
+        QTRY_VERIFY2_WITH_TIMEOUT(!window.isVisible(), qPrintable(logOf(probe)), eventDeadlineMs);
     } else {
         QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/Orvalink.exe"))),
                  QByteArray("old client"));
@@ -457,7 +483,7 @@ void TestUpdateRun::closedWhileFetching()
         // nested event loop at once.
         QCOMPARE(QApplication::exec(), 0);
     }
-    QTRY_VERIFY(!window.isVisible());
+    QTRY_VERIFY2_WITH_TIMEOUT(!window.isVisible(), qPrintable(logOf(probe)), eventDeadlineMs);
     QTest::qWait(200);
 
     QVERIFY(survivedClick);
@@ -467,7 +493,7 @@ void TestUpdateRun::closedWhileFetching()
         QVERIFY(server.requests().isEmpty());
     } else {
         QCOMPARE(server.requests().constLast().target, stalledPath);
-        QTRY_COMPARE(server.abandonedResponses(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(server.abandonedResponses(), 1, eventDeadlineMs);
     }
     QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/Orvalink.exe"))),
              QByteArray("old client"));
@@ -499,8 +525,12 @@ void TestUpdateRun::closeRefusedWhileInstalling()
     UpdaterWindow window(options);
     WindowProbe probe(&window);
     window.show();
-    QVERIFY(QTest::qWaitFor(
-        [&probe] { return probe.logLines().contains(QStringLiteral("Завершение процессов...")); }));
+    QVERIFY2(QTest::qWaitFor(
+                 [&probe] {
+                     return probe.logLines().contains(QStringLiteral("Завершение процессов..."));
+                 },
+                 eventDeadlineMs),
+             qPrintable(logOf(probe)));
     if (closing == QLatin1String("escape"))
         QTest::keyClick(&window, Qt::Key_Escape);
     else if (closing == QLatin1String("title bar"))
@@ -511,7 +541,7 @@ void TestUpdateRun::closeRefusedWhileInstalling()
 
     QVERIFY(waitForEnd(probe));
     QCOMPARE(probe.stageText(), QStringLiteral("Обновление установлено"));
-    QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 5000);
+    QTRY_VERIFY2_WITH_TIMEOUT(!window.isVisible(), qPrintable(logOf(probe)), eventDeadlineMs);
     QCOMPARE(window.result(), int(QDialog::Accepted));
     client.waitForFinished();
 }

@@ -1,7 +1,8 @@
 // The client for the updater's runs under Wine, copied as Orvalink.exe and Core.exe: plain Win32,
 // so that it starts in a bare prefix. Every start appends "<image> <pid> started" to starts.log
-// beside the program (the pid is the Windows one, for --wait-pid). Given a number of seconds it
-// appends "<image> <pid> exited" after that long and ends; without one it runs until it is ended.
+// beside the program (the pid is the Windows one, for --wait-pid). Given a number of seconds, or
+// the path of a file, it appends "<image> <pid> exited" after that long, or once the file exists,
+// and ends; without an argument it runs until it is ended.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -47,7 +48,14 @@ int main(int argc, char **argv)
         Sleep(INFINITE);
         return 0;
     }
-    Sleep(DWORD(std::strtoul(argv[1], nullptr, 10) * 1000));
+    char *end = nullptr;
+    const unsigned long seconds = std::strtoul(argv[1], &end, 10);
+    if (*end == '\0') {
+        Sleep(DWORD(seconds * 1000));
+    } else {
+        while (GetFileAttributesA(argv[1]) == INVALID_FILE_ATTRIBUTES)
+            Sleep(50);
+    }
     record("exited");
     return 0;
 }

@@ -64,7 +64,7 @@ private:
 
 namespace {
 
-constexpr int updateTimeoutMs = 120000;
+constexpr int updateTimeoutMs = eventDeadlineMs;
 
 QString windowsPath(const QString &relative)
 {
@@ -266,7 +266,7 @@ void TestWineUpdate::missingArgumentsShowMessageBox()
                      return !(window = windowId()).isEmpty()
                             || updater.state() == QProcess::NotRunning;
                  },
-                 60000),
+                 eventDeadlineMs),
              "no window titled \"Orvalink Updater\"");
     QVERIFY2(!window.isEmpty(), qPrintable(QString::fromUtf8(updater.readAll())));
     // Return presses the default button; pressed again until the box has it.
@@ -275,7 +275,7 @@ void TestWineUpdate::missingArgumentsShowMessageBox()
             pressKeys(window, {QStringLiteral("Return")});
             return waitForExit(&updater, 1000);
         },
-        20000));
+        eventDeadlineMs));
     QCOMPARE(updater.exitCode(), 1);
 }
 
@@ -296,17 +296,22 @@ void TestWineUpdate::offlineUpdate()
                   QStringLiteral("--offline-payload-root"),
                   windowsPath(QStringLiteral("drop/payload"))},
                  QStringLiteral("C:\\Orvalink\\OrvalinkUpdater.exe"));
-    QVERIFY2(waitForExit(&updater, updateTimeoutMs), "the window did not close by itself");
+    // It hands over to its copy beside the installation and ends before the update has begun;
+    // the copy's window closes by itself once the new client runs.
+    QVERIFY2(waitForExit(&updater, eventDeadlineMs),
+             "the updater inside the installation did not end");
     QCOMPARE(updater.exitCode(), 0);
+    QVERIFY(clientEvents(cDrive(QStringLiteral("Orvalink"))).isEmpty());
+    QVERIFY2(waitUntil([&] { return clientEvents(cDrive(QStringLiteral("Orvalink"))).size() == 1; },
+                       updateTimeoutMs),
+             "the new client was not started");
+    QVERIFY2(waitUntil([] { return windowId().isEmpty(); }), "the window did not close by itself");
 
     const QStringList problems =
         problemsAfterUpdate(cDrive(QStringLiteral("Orvalink")), payload, before);
     QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
     QVERIFY2(!QFileInfo::exists(cDrive(QStringLiteral("drop"))),
              "the payload's folder is left over");
-    QVERIFY2(waitUntil([&] { return clientEvents(cDrive(QStringLiteral("Orvalink"))).size() == 1; },
-                       20000),
-             "the new client was not started");
     QVERIFY(clientEvents(cDrive(QStringLiteral("Orvalink")))
                 .first()
                 .startsWith(QLatin1String("Orvalink.exe ")));
@@ -328,18 +333,19 @@ void TestWineUpdate::onlineUpdate()
     const TreeSnapshot payload = TreeSnapshot::take(cDrive(QStringLiteral("online/payload")));
 
     // A part of the client that stays until taskkill ends it, and a client elsewhere that the
-    // updater waits for: it ends by itself after 8 s, unless something ends it before.
+    // updater waits for: it ends by itself once the picture is taken, unless something ends it
+    // before.
     QVERIFY(writeFile(cDrive(QStringLiteral("running/Orvalink.exe")), m_client));
     QProcess core;
     QProcess client;
     startWine(&core, windowsPath(install + QStringLiteral("/Core.exe")), {});
-    startWine(&client, windowsPath(QStringLiteral("running/Orvalink.exe")), {QStringLiteral("8")});
-    QVERIFY(waitUntil(
-        [&] {
-            return clientEvents(cDrive(QStringLiteral("running"))).size() == 1
-                   && clientEvents(cDrive(install)).size() == 1;
-        },
-        30000));
+    startWine(&client, windowsPath(QStringLiteral("running/Orvalink.exe")),
+              {windowsPath(QStringLiteral("running/may-exit"))});
+    QVERIFY2(waitUntil([&] {
+                 return clientEvents(cDrive(QStringLiteral("running"))).size() == 1
+                        && clientEvents(cDrive(install)).size() == 1;
+             }),
+             "the client and Core.exe did not both start");
     const QString clientPid =
         clientEvents(cDrive(QStringLiteral("running"))).first().section(QLatin1Char(' '), 1, 1);
 
@@ -352,15 +358,16 @@ void TestWineUpdate::onlineUpdate()
 
     // Taken while the update waits for the client.
     QString error;
-    const QImage picture = captureUpdaterWindow(m_display.display(), 4, 30000, &error);
+    const QImage picture = captureUpdaterWindow(m_display.display(), 4, eventDeadlineMs, &error);
     QVERIFY2(!picture.isNull(), qPrintable(QStringLiteral("no picture: ") + error));
+    QVERIFY(writeFile(cDrive(QStringLiteral("running/may-exit")), QByteArray()));
     const QString png = QDir(artifactDir()).filePath(QStringLiteral("wine-updater-window.png"));
     QVERIFY(picture.save(png));
     qInfo("window picture: %s", qPrintable(png));
 
     QVERIFY2(waitForExit(&updater, updateTimeoutMs), "the window did not close by itself");
     QCOMPARE(updater.exitCode(), 0);
-    QVERIFY2(waitForExit(&core, 20000), "Core.exe is still running");
+    QVERIFY2(waitForExit(&core, eventDeadlineMs), "Core.exe is still running");
     // Ended by taskkill, the client would not have written this line.
     QVERIFY2(
         clientEvents(cDrive(QStringLiteral("running"))).last().endsWith(QLatin1String(" exited")),
@@ -368,7 +375,7 @@ void TestWineUpdate::onlineUpdate()
 
     const QStringList problems = problemsAfterUpdate(cDrive(install), payload, before);
     QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
-    QVERIFY2(waitUntil([&] { return clientEvents(cDrive(install)).size() == 1; }, 20000),
+    QVERIFY2(waitUntil([&] { return clientEvents(cDrive(install)).size() == 1; }, eventDeadlineMs),
              "the new client was not started");
     QVERIFY(clientEvents(cDrive(install)).first().startsWith(QLatin1String("Orvalink.exe ")));
 
@@ -407,7 +414,7 @@ void TestWineUpdate::failedUpdateKeepsWindowOpen()
             log.remove(QLatin1Char('\r'));
             return log.contains(failure);
         },
-        60000);
+        eventDeadlineMs);
     QVERIFY2(log.contains(failure), qPrintable(QStringLiteral("the log reads: ") + log));
     QVERIFY2(updater.state() == QProcess::Running,
              "the window of a failed update closed by itself");
@@ -415,7 +422,7 @@ void TestWineUpdate::failedUpdateKeepsWindowOpen()
     QVERIFY2(changes.isEmpty(), qPrintable(changes.join(QLatin1Char('\n'))));
 
     pressKeys(window, {QStringLiteral("Escape")});
-    QVERIFY2(waitForExit(&updater, 20000), "Escape did not close the window");
+    QVERIFY2(waitForExit(&updater, eventDeadlineMs), "Escape did not close the window");
     QCOMPARE(updater.exitCode(), 0);
 }
 

@@ -28,7 +28,7 @@ struct RunResult
 // timeoutMs, then ends the thread; the worker deletes itself with the thread. atStage, when
 // given, is called on the worker's thread at each stage, before the worker goes on.
 RunResult runWorker(const Updater::UpdaterOptions &options, const Updater::UpdateManifest &manifest,
-                    int timeoutMs = 30000,
+                    int timeoutMs = TestSupport::eventDeadlineMs,
                     const std::function<void(int progressValue)> &atStage = nullptr);
 
 QString stage(const QString &text, int value);

@@ -6,6 +6,7 @@
 //       exists, so that an image renamed elsewhere stays one. Unlinking it, opening it for
 //       writing or truncating it fails with EACCES; renaming it succeeds, renaming another entry
 //       onto it fails with EACCES.
+//       The process's own executable is always one.
 //   WINDOWS_RULES_LOCKED_DIRS  ':'-separated directories that a handle is open in, known by
 //       identity too.
 //   A directory that holds an open handle (a locked directory, a running image or the calling
@@ -76,6 +77,9 @@ Rules &rules()
             made->images.push_back(new Tracked);
             made->images.back()->path = absolutePath(AT_FDCWD, path.c_str());
         }
+        // The process's own executable is a running image too.
+        made->images.push_back(new Tracked);
+        made->images.back()->path = "/proc/self/exe";
         for (const std::string &path : split(environmentValue("WINDOWS_RULES_LOCKED_DIRS"), ':')) {
             made->lockedDirs.push_back(new Tracked);
             made->lockedDirs.back()->path = absolutePath(AT_FDCWD, path.c_str());
