@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 
 namespace Updater {
@@ -17,6 +18,12 @@ struct UpdateManifest
     QString releaseNotes;
     QString packageFormat = QStringLiteral("zip");
     bool mandatory = false;
+    // The release policy's fields: after this instant (UTC) the manifest is no longer taken
+    // (invalid: none given), the package's exact size in bytes (-1: none given), and whether the
+    // release may replace a newer version.
+    QDateTime expires;
+    qint64 packageSize = -1;
+    bool allowDowngrade = false;
 };
 
 } // namespace Updater

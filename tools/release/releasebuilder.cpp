@@ -112,8 +112,15 @@ bool sameListing(const QList<PayloadEntry> &packed, const QList<PayloadEntry> &r
     return true;
 }
 
+// The instant a release published now stops being taken: to the second, as the manifest holds it.
+QDateTime expiryOf(const ReleaseOptions &options)
+{
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    return QDateTime::fromSecsSinceEpoch(now + qint64(options.expiresInDays) * 24 * 3600, Qt::UTC);
+}
+
 QByteArray manifestDocument(const ReleaseOptions &options, const QString &notes,
-                            const QByteArray &sha256)
+                            const QByteArray &sha256, qint64 packageSize, const QDateTime &expires)
 {
     QJsonObject object;
     object.insert(QStringLiteral("version"), options.version);
@@ -121,6 +128,8 @@ QByteArray manifestDocument(const ReleaseOptions &options, const QString &notes,
     object.insert(QStringLiteral("minimum_supported_version"), options.minimumSupportedVersion);
     object.insert(QStringLiteral("package_url"), options.packageUrl);
     object.insert(QStringLiteral("package_hash"), QString::fromLatin1(sha256));
+    object.insert(QStringLiteral("package_size"), packageSize);
+    object.insert(QStringLiteral("expires"), expires.toString(Qt::ISODate));
     object.insert(QStringLiteral("package_format"), QStringLiteral("zip"));
     object.insert(QStringLiteral("mandatory"), options.mandatory);
     object.insert(QStringLiteral("release_notes"), notes);
@@ -131,7 +140,8 @@ QByteArray manifestDocument(const ReleaseOptions &options, const QString &notes,
 // updater's own digest check.
 bool checkManifestReadsBack(const QString &manifestPath, const QString &packagePath,
                             const ReleaseOptions &options, const QString &notes,
-                            const QByteArray &packageSha256, QString *error)
+                            const QByteArray &packageSha256, const QDateTime &expires,
+                            QString *error)
 {
     QFile file(manifestPath);
     if (!file.open(QIODevice::ReadOnly))
@@ -146,12 +156,13 @@ bool checkManifestReadsBack(const QString &manifestPath, const QString &packageP
             QStringLiteral("The written manifest is refused by the updater: %1").arg(parseError));
 
     const QString expectedHash = QString::fromLatin1(packageSha256);
-    const bool same = manifest.version == options.version && manifest.channel == options.channel
-                      && manifest.minimumSupportedVersion == options.minimumSupportedVersion
-                      && manifest.packageUrl == options.packageUrl
-                      && manifest.packageHash == expectedHash
-                      && manifest.packageFormat == QLatin1String("zip")
-                      && manifest.mandatory == options.mandatory && manifest.releaseNotes == notes;
+    const bool same =
+        manifest.version == options.version && manifest.channel == options.channel
+        && manifest.minimumSupportedVersion == options.minimumSupportedVersion
+        && manifest.packageUrl == options.packageUrl && manifest.packageHash == expectedHash
+        && manifest.packageFormat == QLatin1String("zip") && manifest.mandatory == options.mandatory
+        && manifest.releaseNotes == notes && manifest.packageSize == QFileInfo(packagePath).size()
+        && manifest.expires == expires && !manifest.allowDowngrade;
     if (!same)
         return fail(error,
                     QStringLiteral("The written manifest reads back differently from what was "
@@ -262,12 +273,15 @@ bool writeRelease(const ReleaseOptions &options, const QList<PayloadEntry> &entr
     QTemporaryFile manifestFile;
     if (!openTemporary(&manifestFile, outDir, QStringLiteral("manifest.json"), error))
         return false;
-    if (manifestFile.write(manifestDocument(options, notes, diskSha256)) < 0)
+    const QDateTime expires = expiryOf(options);
+    if (manifestFile.write(manifestDocument(options, notes, diskSha256,
+                                            QFileInfo(zipFile.fileName()).size(), expires))
+        < 0)
         return fail(error, QStringLiteral("Cannot write %1: %2")
                                .arg(manifestFile.fileName(), manifestFile.errorString()));
     if (!finishTemporary(&manifestFile, error)
         || !checkManifestReadsBack(manifestFile.fileName(), zipFile.fileName(), options, notes,
-                                   diskSha256, error))
+                                   diskSha256, expires, error))
         return false;
 
     QTemporaryFile signatureFile;
