@@ -31,14 +31,15 @@ namespace {
 
 // Writes zipPath with Python's zipfile, one entry per item: "name" a file holding "data",
 // "name/" a directory, "exec:name" an executable file, "link:name>target" a symbolic link.
-// claimedSize, when not negative, is written into the headers as the first entry's size.
-bool writePythonZip(const QString &zipPath, const QStringList &items, qint64 claimedSize = -1,
-                    const QByteArray &data = "data")
+// claimedSize, when not negative, is written into the headers as the first entry's size; files
+// hold randomBytes random bytes, or "data" when it is 0.
+bool writePythonZip(const QString &zipPath, const QStringList &items, qint64 claimedSize,
+                    int randomBytes)
 {
     static const char script[] = R"(
-import json, struct, sys, zipfile
+import json, os, struct, sys, zipfile
 path, items, claim = sys.argv[1], json.loads(sys.argv[2]), int(sys.argv[3])
-data = open(sys.argv[4], "rb").read()
+data = os.urandom(int(sys.argv[4])) if int(sys.argv[4]) else b"data"
 with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
     for item in items:
         kind, _, name = item.rpartition(":") if item.startswith(("exec:", "link:")) else ("", "", item)
@@ -55,19 +56,13 @@ if claim >= 0:
     struct.pack_into("<I", raw, central + 24, claim)
     open(path, "wb").write(raw)
 )";
-    QJsonArray array;
-    for (const QString &item : items)
-        array.append(item);
-    const QString dataFile = zipPath + QStringLiteral(".data");
+    const QByteArray names = QJsonDocument(QJsonArray::fromStringList(items)).toJson();
     QString output;
-    const bool ok =
-        writeFile(dataFile, data)
-        && runCommand(QStringLiteral("/usr/bin/python3"),
-                      {QStringLiteral("-c"), QString::fromUtf8(script), zipPath,
-                       QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact)),
-                       QString::number(claimedSize), dataFile},
-                      &output);
-    QFile::remove(dataFile);
+    const bool ok = runCommand(QStringLiteral("/usr/bin/python3"),
+                               {QStringLiteral("-c"), QString::fromUtf8(script), zipPath,
+                                QString::fromUtf8(names), QString::number(claimedSize),
+                                QString::number(randomBytes)},
+                               &output);
     if (!ok)
         qWarning("python3 zipfile: %s", qPrintable(output));
     return ok;
@@ -170,10 +165,8 @@ void TestPackageExtraction::entryRules()
     if (!volume.isEmpty() && !faults.mountTmpfs(out, volume))
         QSKIP("mount is not available here");
     QVERIFY(base.mkpath(QStringLiteral("out")));
-    QFile random(QStringLiteral("/dev/urandom"));
-    QVERIFY(random.open(QIODevice::ReadOnly));
     const QString zip = base.filePath(QStringLiteral("package.zip"));
-    QVERIFY(writePythonZip(zip, items, claimedSize, dataSize ? random.read(dataSize) : "data"));
+    QVERIFY(writePythonZip(zip, items, claimedSize, dataSize));
 
     QString error;
     bool needsMoreRoom = false;
