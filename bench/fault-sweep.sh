@@ -62,7 +62,7 @@ if [ -z "${FAULT_SWEEP_ISOLATED:-}" ] && [ "$(id -u)" = 0 ] \
     exec env FAULT_SWEEP_ISOLATED=1 unshare --pid --fork --mount-proc bash "$0" "${args[@]}"
 fi
 
-for program in OrvalinkUpdater orvalink-release powershell.exe taskkill; do
+for program in OrvalinkUpdater orvalink-release taskkill; do
     [ -x "$bin/$program" ] || { echo "no $bin/$program (build it first, or pass --bin DIR)" >&2; exit 2; }
 done
 for library in faultinjection windowsrules; do

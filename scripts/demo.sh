@@ -108,7 +108,7 @@ else
     fi
 fi
 bin=$build/bin
-for program in OrvalinkUpdater orvalink-release orvalink-screengrab taskkill powershell.exe; do
+for program in OrvalinkUpdater orvalink-release orvalink-screengrab taskkill; do
     [ -x "$bin/$program" ] || die "$bin/$program is missing; the build did not make it"
 done
 

@@ -15,8 +15,8 @@
 
 using namespace WorkerHarness;
 
-// The worker's whole run on its own thread, with the real stand-ins for powershell.exe and
-// taskkill beside the test and the real installation: its signals, its waits and what its
+// The worker's whole run on its own thread, with the real stand-in for taskkill beside the test
+// and the real installation: its signals, its waits and what its
 // clean-up leaves on disk.
 class TestUpdateWorker : public QObject
 {
@@ -68,7 +68,7 @@ Updater::UpdateManifest manifestWithVersion(const QString &version)
 
 void TestUpdateWorker::initTestCase()
 {
-    for (const char *program : {"powershell.exe", "taskkill", "testhelper"})
+    for (const char *program : {"taskkill", "testhelper"})
         QVERIFY2(QFileInfo::exists(QCoreApplication::applicationDirPath() + "/" + program),
                  program);
 }
@@ -145,9 +145,8 @@ void TestUpdateWorker::signalSequence_data()
     QTest::newRow("extraction fails")
         << true << QString() << true
         << unpacking
-               + QStringList{finished(false,
-                                      "Expand-Archive : The path '{package}' either does not exist "
-                                      "or is not a valid file system path.\n")};
+               + QStringList{finished(false, "Failed to extract package: Failed to open "
+                                             "'{package}': No such file or directory")};
     QTest::newRow("installation fails")
         << false << "offline/missing" << false
         << applying + copying + QStringList{finished(false, "Extracted payload is missing.")};

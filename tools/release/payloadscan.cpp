@@ -2,6 +2,7 @@
 
 #include "common/failure.h"
 #include "common/productnames.h"
+#include "common/windowsnames.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,30 +23,6 @@ namespace {
 QString systemError()
 {
     return QString::fromLocal8Bit(std::strerror(errno));
-}
-
-// The client is installed on Windows, where these names cannot be created; catching them here
-// spares the publisher a package that unpacks on Linux but fails on every user's machine.
-QString windowsNameProblem(const QString &name)
-{
-    static const QString forbidden = QStringLiteral("<>:\"\\|?*");
-    for (const QChar c : name) {
-        if (c.unicode() < 0x20 || forbidden.contains(c))
-            return QStringLiteral("holds a character Windows does not allow in names");
-    }
-    if (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
-        return QStringLiteral("ends with a dot or a space, which Windows drops");
-
-    const QString stem = name.section(QLatin1Char('.'), 0, 0).trimmed().toUpper();
-    static const QStringList reserved = {QStringLiteral("CON"), QStringLiteral("PRN"),
-                                         QStringLiteral("AUX"), QStringLiteral("NUL")};
-    const bool numberedDevice =
-        stem.size() == 4
-        && (stem.startsWith(QLatin1String("COM")) || stem.startsWith(QLatin1String("LPT")))
-        && stem.at(3) >= QLatin1Char('1') && stem.at(3) <= QLatin1Char('9');
-    if (reserved.contains(stem) || numberedDevice)
-        return QStringLiteral("is a device name on Windows");
-    return QString();
 }
 
 // The updater compares these names as Windows does, without regard to letter case: a variant
