@@ -357,7 +357,7 @@ void TestWineUpdate::onlineUpdate()
 {
     // Brackets, which PowerShell's Expand-Archive took for wildcards, and a payload file whose
     // path is beyond MAX_PATH once unpacked.
-    const QString install = QStringLiteral("Apps [x64]/Orvalink");
+    const QString install = QStringLiteral("Program Files/Apps [x64]/Orvalink");
     QVERIFY(writeInstallationOnC(install));
     QVERIFY(writePayloadOnC(QStringLiteral("online/payload")));
     QVERIFY(writeFile(
@@ -391,7 +391,7 @@ void TestWineUpdate::onlineUpdate()
     QVERIFY(!shortName.isEmpty());
     QProcess updater;
     startUpdater(&updater, {QStringLiteral("--install-dir"),
-                            QStringLiteral("C:\\%1\\Orvalink").arg(shortName),
+                            QStringLiteral("C:\\%1\\Apps [x64]\\Orvalink").arg(shortName),
                             QStringLiteral("--current-version"), QStringLiteral("2.4.1"),
                             QStringLiteral("--manifest-url"),
                             m_server->httpUrl(QStringLiteral("/manifest.json")),
@@ -445,6 +445,11 @@ void TestWineUpdate::failedUpdateKeepsWindowOpen()
                             m_server->httpUrl(QStringLiteral("/manifest.json")),
                             QStringLiteral("--wait-pid"), clientPid});
 
+    // The log file beside the installation tells first that the update failed, then the window.
+    const QString savedLog = cDrive(QStringLiteral("failing/.orvalink-update.log"));
+    QVERIFY2(waitUntil([&] { return readFile(savedLog).contains(" SHA-256 mismatch for "); },
+                       eventDeadlineMs),
+             qPrintable("the log file reads: " + QString::fromUtf8(readFile(savedLog))));
     QString window;
     const QString failure = QStringLiteral("Ошибка обновления\nSHA-256 mismatch for ");
     const QString log = windowLog(failure, &window);
@@ -457,9 +462,8 @@ void TestWineUpdate::failedUpdateKeepsWindowOpen()
     changes.removeIf(
         [](const QString &change) { return change.contains(QLatin1String("starts.log")); });
     QVERIFY2(changes.isEmpty(), qPrintable(changes.join(QLatin1Char('\n'))));
-    // The log file beside the installation says the same, with the times.
-    const QString saved =
-        QString::fromUtf8(readFile(cDrive(QStringLiteral("failing/.orvalink-update.log"))));
+    // The log file says the same, with the times.
+    const QString saved = QString::fromUtf8(readFile(savedLog));
     for (const QString &line : {QStringLiteral(" SHA-256 mismatch for "),
                                 QStringLiteral(" Запуск C:\\failing\\Orvalink\\Orvalink.exe\r\n")})
         QVERIFY2(saved.contains(line), qPrintable(saved));
