@@ -2,29 +2,19 @@
 
 #include "common/failure.h"
 #include "common/windowsnames.h"
-#include "install/staginglayout.h"
 
-#include <QFileInfo>
 #include <QRegularExpression>
 
 namespace Updater {
 
 namespace {
 
-// The names of the working directories, which the installation keeps beside the installed
-// tree: a payload entry of the same name at its top would be taken for one of them.
-const QStringList &workingDirectoryNames()
+// The working directories and files the updater keeps beside the installation all begin so
+// (some carry the installation's name after it): a payload entry of such a name at its top, or
+// in the top folder the updater unwraps, would be taken for one of them.
+bool isWorkingEntryName(const QString &name)
 {
-    static const QStringList names = [] {
-        const StagingLayout layout(QStringLiteral("/installation"));
-        QStringList result;
-        for (const QString &path :
-             {layout.updateDir(), layout.backupDir(), layout.preserveDir(),
-              layout.legacyConfigBackupDir(), layout.staleDir(), layout.lockFile()})
-            result << QFileInfo(path).fileName();
-        return result;
-    }();
-    return names;
+    return name.startsWith(QLatin1String(".orvalink-"), Qt::CaseInsensitive);
 }
 
 QString shown(const QString &name)
@@ -63,7 +53,7 @@ bool PackageEntryNames::add(const QString &name, Kind kind, QStringList *segment
             return refuse();
     }
     for (int level = 0; level < qMin<qsizetype>(parts.size(), 2); ++level) {
-        if (workingDirectoryNames().contains(parts.at(level), Qt::CaseInsensitive))
+        if (isWorkingEntryName(parts.at(level)))
             return refuse();
     }
 

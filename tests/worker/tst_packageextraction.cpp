@@ -142,7 +142,7 @@ void TestPackageExtraction::entryRules_data()
     refusedRow("folders differing in case", {"Lib/a", "lib/b"}, "lib/b");
     refusedRow("file where a folder is", {"ok.txt/inner"}, "ok.txt/inner");
     refusedRow("symbolic link", {"link:escape>../outside"}, "escape");
-    refusedRow("working directory at the top", {".orvalink-backup/x"}, ".orvalink-backup/x");
+    refusedRow("working directory at the top", {".orvalink-backup-Orvalink/x"}, ".orvalink-backup-Orvalink/x");
     refusedRow("working directory in the top folder", {"Orvalink/.ORVALINK-UPDATE/x"}, "Orvalink/.ORVALINK-UPDATE/x");
     refusedRow("lock file at the top", {".orvalink-update.lock"}, ".orvalink-update.lock");
     // clang-format on
