@@ -20,6 +20,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/updater-log.sh"
 bin="$here/../build/bin"
 trials=100
 keep=0
@@ -104,16 +105,22 @@ rules_environment() {
     fi
 }
 
-# Runs one offline update to its end; 0 when the updater finished it and closed its window.
+# Runs one offline update to its end; 0 when the updater finished it and closed its window. A
+# failed one keeps its window open: it is killed once its failure is logged, or after 60 s.
 run_update() {
     local payload=$1 install=$2 locked=${3:-0}
+    local log
+    log=$(dirname "$install")/.orvalink-update.log
+    local log_start
+    log_start=$(stat -c %s "$log" 2>/dev/null || echo 0)
     env $(rules_environment "$install" "$locked") \
         "$updater" --offline-payload-root "$payload" --install-dir "$install" --current-version 2.4.1 \
         >/dev/null 2>&1 &
     running_pid=$!
     local waited=0
     while kill -0 "$running_pid" 2>/dev/null; do
-        if [ $waited -ge 600 ]; then  # 60 s: a failed update keeps its window open
+        if [ $waited -ge 600 ] \
+            || failure_logged "$log" "$log_start" "$(dirname "$install")/.orvalink-update.lock"; then
             kill -KILL "$running_pid" 2>/dev/null || true
             wait "$running_pid" 2>/dev/null || true
             running_pid=

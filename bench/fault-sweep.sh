@@ -30,6 +30,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/updater-log.sh"
 bin="$here/../build/bin"
 lib=
 jobs=2
@@ -135,24 +136,35 @@ start_updater() { # cwd log NAME=VALUE... -- ARGS...
     started=$!
 }
 
-# Waits for an updater to end. A failed update keeps its window open and does nothing any more:
-# one that for 8 s has made no change (its trace stays as it is), met no refusal of the Windows
-# rules (the in-place update retries the rename of the installation for 10 s) and has no child
-# process, or that runs for 180 s, is killed. Sets $outcome to "finished" (exit 0), "exit N" or
-# "stuck" (killed).
+# Waits for an updater to end. A failed update keeps its window open for the user: one whose
+# failure is logged is killed ("failed"). An updater refused before it took the lock logs nothing;
+# one that wrote nothing to the log and for 15 s has made no change (its trace stays as it is),
+# met no refusal of the Windows rules and has no child process is killed too, as is one that runs
+# for 180 s ("stuck"). Sets $outcome to "finished" (exit 0), "exit N", "failed" or "stuck".
 wait_updater() { # pid trace
     local pid=$1 trace=$2 rules=${2%.trace}.rules last=-1 activity now
+    local programs
+    programs=$(dirname "$trace")/Programs
+    local log=$programs/.orvalink-update.log log_start
+    log_start=$(cat "${trace%.trace}.logstart" 2>/dev/null || echo 0)
     local start_ms
     start_ms=$(date +%s%3N)
     local active_ms=$start_ms
     while kill -0 "$pid" 2>/dev/null; do
+        if failure_logged "$log" "$log_start" "$programs/.orvalink-update.lock"; then
+            kill -KILL "$pid" 2>/dev/null || true
+            wait "$pid" 2>/dev/null || true
+            outcome=failed
+            return
+        fi
         activity=$(( $(stat -c %s "$trace" 2>/dev/null || echo 0) + $(stat -c %s "$rules" 2>/dev/null || echo 0) ))
         now=$(date +%s%3N)
-        if [ "$activity" != "$last" ] || [ -n "$(ps -o pid= --ppid "$pid" 2>/dev/null)" ]; then
+        if [ "$activity" != "$last" ] || [ -n "$(ps -o pid= --ppid "$pid" 2>/dev/null)" ] \
+            || [ "$(stat -c %s "$log" 2>/dev/null || echo 0)" -gt "$log_start" ]; then
             active_ms=$now
             last=$activity
         fi
-        if [ $((now - active_ms)) -ge 8000 ] || [ $((now - start_ms)) -ge 180000 ]; then
+        if [ $((now - active_ms)) -ge 15000 ] || [ $((now - start_ms)) -ge 180000 ]; then
             kill -KILL "$pid" 2>/dev/null || true
             wait "$pid" 2>/dev/null || true
             outcome=stuck
@@ -204,6 +216,8 @@ run_update() { # scenario root label name FAULT_...=...
     else
         payload_manifest "$root/drop-$label/payload" > "$root/payload-$label.manifest"
     fi
+    stat -c %s "$root/Programs/.orvalink-update.log" > "$root/$name.logstart" 2>/dev/null \
+        || echo 0 > "$root/$name.logstart"
     start_updater "$root" "$root/$name.log" "${environment[@]}" \
         "FAULT_ROOTS=$root/Programs:$root/drop-$label" "FAULT_TRACE=$root/$name.trace" \
         "FAULT_COUNT_FILE=$root/$name.count" "WINDOWS_RULES_LOG=$root/$name.rules" "$@" -- \
@@ -263,6 +277,9 @@ run_point() { # scenario mode point
             run_update "$scenario" "$root" c second
             wait_updater "$started" "$root/second.trace"
             notes+=("B: $outcome after $(cat "$root/second.trace" 2>/dev/null | wc -l) changes")
+            # What B logged is not A's.
+            stat -c %s "$root/Programs/.orvalink-update.log" > "$root/faulted.logstart" 2>/dev/null \
+                || true
             rm -f "$root/paused"
         else
             notes+=("A never paused")

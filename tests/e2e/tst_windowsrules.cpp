@@ -98,8 +98,11 @@ bool TestWindowsRules::runUpdate(const QStringList &environment)
     QString error;
     if (!updater.start(offlineArguments(m_payload, m_install), &error))
         return false;
-    // A failed update keeps its window open; the installation moves aside for up to 10 s first.
-    if (!updater.waitForExit(40000)) {
+    const UpdaterProcess::End end = updater.waitForEnd();
+    if (end != UpdaterProcess::End::Exited) {
+        if (end == UpdaterProcess::End::Deadline)
+            qWarning("the updater neither ended nor failed in time; it printed: %s",
+                     qPrintable(updater.output()));
         updater.kill();
         return false;
     }

@@ -2,8 +2,15 @@
 
 #include "e2eharness.h"
 
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcessEnvironment>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace E2e {
 
@@ -64,6 +71,15 @@ bool UpdaterProcess::start(const QStringList &arguments, QString *error)
                                                    + environment.value(QStringLiteral("PATH")));
     m_process.setProcessEnvironment(environment);
 
+    // Where the updater keeps its log and lock: beside the installation.
+    const qsizetype installDir = arguments.indexOf(QStringLiteral("--install-dir")) + 1;
+    if (installDir > 0 && installDir < arguments.size()) {
+        const QDir parent = QFileInfo(arguments.at(installDir)).dir();
+        m_logFile = parent.filePath(QStringLiteral(".orvalink-update.log"));
+        m_lockFile = parent.filePath(QStringLiteral(".orvalink-update.lock"));
+        m_logStart = QFileInfo(m_logFile).size();
+    }
+
     if (!m_launcher.isEmpty()) {
         m_process.start(m_launcher.first(), m_launcher.mid(1) << m_program << arguments);
     } else if (m_trustedCertificates.isEmpty()) {
@@ -93,9 +109,40 @@ bool UpdaterProcess::waitForExit(int timeoutMs)
     return m_process.waitForFinished(timeoutMs);
 }
 
-bool UpdaterProcess::staysRunningFor(int stayMs)
+UpdaterProcess::End UpdaterProcess::waitForEnd(int timeoutMs)
 {
-    return !m_process.waitForFinished(stayMs) && m_process.state() == QProcess::Running;
+    QDeadlineTimer deadline(timeoutMs);
+    while (true) {
+        if (m_process.state() == QProcess::NotRunning || m_process.waitForFinished(100))
+            return End::Exited;
+        if (failureLogged())
+            return End::Failed;
+        if (deadline.hasExpired())
+            return End::Deadline;
+    }
+}
+
+bool UpdaterProcess::waitForFailure(int timeoutMs)
+{
+    return waitForEnd(timeoutMs) == End::Failed;
+}
+
+bool UpdaterProcess::failureLogged() const
+{
+    QFile log(m_logFile);
+    if (m_logFile.isEmpty() || !log.open(QIODevice::ReadOnly) || !log.seek(m_logStart))
+        return false;
+    const QString lines = QString::fromUtf8(log.readAll());
+    if (!lines.contains(QStringLiteral(" Ошибка обновления\n"))
+        && !lines.contains(QStringLiteral(" Ошибка обновления\r\n")))
+        return false;
+    // The updater holds the lock with flock(); a probe that gets it lets it go at once by closing.
+    const int fd = ::open(QFile::encodeName(m_lockFile).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return true;
+    const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    ::close(fd);
+    return free;
 }
 
 bool UpdaterProcess::isRunning() const

@@ -39,9 +39,14 @@ public:
 
     // True when the process ended within timeoutMs.
     bool waitForExit(int timeoutMs = TestSupport::eventDeadlineMs);
-    // True when the process is still running after stayMs: what a failed update looks like, since
-    // the window then waits for the user.
-    bool staysRunningFor(int stayMs);
+    enum class End { Exited, Failed, Deadline };
+    // Waits until the process ends or its update has failed. A failed update keeps its window
+    // open for the user, so it is recognised by what it leaves beside the installation named by
+    // --install-dir: the failure line in the log file (written after start()) and the lock free
+    // again, which the window releases last, after starting the old client again.
+    End waitForEnd(int timeoutMs = TestSupport::eventDeadlineMs);
+    // True when the update failed and the window still waits for the user.
+    bool waitForFailure(int timeoutMs = TestSupport::eventDeadlineMs);
     bool isRunning() const;
     int exitCode() const;
     QProcess::ExitStatus exitStatus() const;
@@ -52,7 +57,12 @@ public:
     QString output();
 
 private:
+    bool failureLogged() const;
+
     QProcess m_process;
+    QString m_logFile;
+    QString m_lockFile;
+    qint64 m_logStart = 0;
     QString m_program;
     QString m_trustedCertificates;
     QString m_display;
