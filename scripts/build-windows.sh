@@ -4,10 +4,12 @@
 # imports system DLLs only, and the programs of the runs under Wine (tests/windows): the
 # powershell.exe stand-in and the fake client. Needs g++-mingw-w64-x86-64-posix, Debian's Qt 6.4
 # host tools (qt6-base-dev-tools) and libz-mingw-w64-dev (scripts/install-deps.sh installs them).
-# Exits 77 after one line on how to build the kit when there is none. CMAKE_ARGS go to CMake after
-# the script's own: with a release key among them (-DUPDATER_RELEASE_PUBLIC_KEY=... or
-# -DUPDATER_RELEASE_PUBLIC_KEY_FILE=...) the updater checks release signatures and links a static
-# libsodium for Windows, built first by scripts/build-windows-sodium.sh when the cache has none.
+# The updater links a static libzstd for Windows, built first by scripts/build-windows-zstd.sh
+# when the cache has none. Exits 77 after one line on how to build the kit when there is none.
+# CMAKE_ARGS go to CMake after the script's own: with a release key among them
+# (-DUPDATER_RELEASE_PUBLIC_KEY=... or -DUPDATER_RELEASE_PUBLIC_KEY_FILE=...) the updater checks
+# release signatures and links a static libsodium for Windows, built first by
+# scripts/build-windows-sodium.sh when the cache has none.
 #   usage: build-windows.sh [BUILD_DIR [CMAKE_ARGS...]]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,6 +18,7 @@ find_windows_kit || exit 77
 
 build=${1:-build-windows}
 [ $# -eq 0 ] || shift
+[ -f "$windows_zstd_cache/lib/libzstd.a" ] || bash scripts/build-windows-zstd.sh
 # The build folder is reused: a key given once stays in its cache unless cleared here.
 sodium=(-DUPDATER_RELEASE_PUBLIC_KEY= -DUPDATER_RELEASE_PUBLIC_KEY_FILE=
         -DCMAKE_DISABLE_FIND_PACKAGE_Sodium=ON)
@@ -37,5 +40,7 @@ cmake -G Ninja -S . -B "$build" --log-level=WARNING \
     -DUPDATER_BUILD_TESTS=OFF \
     -DUPDATER_WINE_TEST_PROGRAMS=ON \
     -DUPDATER_WARNINGS_AS_ERRORS=ON \
+    -DZstd_INCLUDE_DIR="$windows_zstd_cache/include" \
+    -DZstd_LIBRARY="$windows_zstd_cache/lib/libzstd.a" \
     "${sodium[@]}" "$@"
 cmake --build "$build" --target OrvalinkUpdater powershell_standin fakeclient
