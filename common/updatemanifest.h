@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/deltarelease.h"
+
 #include <QString>
 
 namespace Updater {
@@ -17,6 +19,10 @@ struct UpdateManifest
     QString releaseNotes;
     QString packageFormat = QStringLiteral("zip");
     bool mandatory = false;
+    // The differential update beside the package (empty when the manifest has none), or why the
+    // manifest's delta object was not taken; the package serves either way.
+    DeltaRelease delta;
+    QString deltaRefusal;
 };
 
 } // namespace Updater

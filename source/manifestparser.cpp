@@ -1,6 +1,7 @@
 #include "source/manifestparser.h"
 
 #include "common/failure.h"
+#include "source/deltamanifest.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -47,6 +48,10 @@ bool parseUpdateManifest(const QByteArray &bytes, UpdateManifest *out, QString *
     manifest.releaseNotes = object.value(QStringLiteral("release_notes")).toString();
     manifest.packageFormat = trimmedString(object, QStringLiteral("package_format"));
     manifest.mandatory = object.value(QStringLiteral("mandatory")).toBool(false);
+
+    const QJsonValue delta = object.value(QStringLiteral("delta"));
+    if (!delta.isUndefined() && !parseDelta(delta, &manifest.delta, &manifest.deltaRefusal))
+        manifest.delta = DeltaRelease();
 
     if (manifest.packageFormat.isEmpty())
         manifest.packageFormat = QStringLiteral("zip");
