@@ -74,13 +74,14 @@ int main(int argc, char *argv[])
 
     QString error;
     Updater::UpdateManifest manifest;
-    if (!Updater::fetchUpdateManifest(manifestUrl, nullptr, &manifest, &error))
+    if (!Updater::fetchUpdateManifest(manifestUrl, QStringLiteral("0"), nullptr, &manifest, &error))
         return failed(error);
 
     const QString packagePath = Updater::StagingLayout(installDir).packageFile();
     QElapsedTimer clock;
     clock.start();
-    if (!Updater::downloadPackage(manifest.packageUrl, packagePath, {}, nullptr, &error))
+    if (!Updater::downloadPackage(manifest.packageUrl, packagePath, manifest.packageSize, {},
+                                  nullptr, &error))
         return failed(error);
     const qint64 downloaded = clock.elapsed();
     if (!Updater::verifyPackageHash(packagePath, manifest.packageHash, &error))

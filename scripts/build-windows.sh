@@ -19,14 +19,16 @@ find_windows_kit || exit 77
 build=${1:-build-windows}
 [ $# -eq 0 ] || shift
 [ -f "$windows_zstd_cache/lib/libzstd.a" ] || bash scripts/build-windows-zstd.sh
-# The build folder is reused: a key given once stays in its cache unless cleared here.
+# The build folder is reused: a key, or the permission to go without, given once stays in its
+# cache unless cleared here. Without a key this Release build fails unless CMAKE_ARGS hold
+# -DUPDATER_ALLOW_UNSIGNED=ON.
 sodium=(-DUPDATER_RELEASE_PUBLIC_KEY= -DUPDATER_RELEASE_PUBLIC_KEY_FILE=
-        -DCMAKE_DISABLE_FIND_PACKAGE_Sodium=ON)
+        -DUPDATER_ALLOW_UNSIGNED=OFF -DCMAKE_DISABLE_FIND_PACKAGE_Sodium=ON)
 for argument in "$@"; do
     case "$argument" in
         -DUPDATER_RELEASE_PUBLIC_KEY*=?*)
             [ -f "$windows_sodium_cache/lib/libsodium.a" ] || bash scripts/build-windows-sodium.sh
-            sodium=(-DCMAKE_DISABLE_FIND_PACKAGE_Sodium=OFF
+            sodium=(-DUPDATER_ALLOW_UNSIGNED=OFF -DCMAKE_DISABLE_FIND_PACKAGE_Sodium=OFF
                     -DSodium_INCLUDE_DIR="$windows_sodium_cache/include"
                     -DSodium_LIBRARY="$windows_sodium_cache/lib/libsodium.a")
             break ;;

@@ -95,7 +95,8 @@ if [ -n "${DEMO_BUILD_DIR:-}" ]; then
     case "$build" in /*) ;; *) build=$repo/$build ;; esac
     if [ -z "${DEMO_SKIP_BUILD:-}" ]; then
         say "Building into $build"
-        cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATER_WARNINGS_AS_ERRORS=ON
+        cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATER_WARNINGS_AS_ERRORS=ON \
+            -DUPDATER_ALLOW_UNSIGNED=ON
         cmake --build "$build"
     fi
 else

@@ -6,18 +6,13 @@
 #include "source/manifestparser.h"
 #include "source/manifestsignature.h"
 #include "source/releasekeys.h"
+#include "source/releasepolicy.h"
 
 #include <QNetworkAccessManager>
 
 namespace Updater {
 
 namespace {
-
-// A manifest is a few hundred bytes; the bound only keeps a hostile or broken server from
-// filling memory.
-constexpr qint64 manifestSizeLimit = 1024 * 1024;
-// A signature is about 300 bytes plus its trusted comment.
-constexpr qint64 signatureSizeLimit = 4 * 1024;
 
 // The query (and a fragment) stay where they are: "…/manifest.json?arch=x64" is signed by
 // "…/manifest.json.minisig?arch=x64".
@@ -32,65 +27,79 @@ QString signatureUrl(const QString &manifestUrl)
     return QString(manifestUrl).insert(end, QLatin1String(".minisig"));
 }
 
-bool checkSignature(QNetworkAccessManager *network, const QString &manifestUrl,
-                    const QByteArray &manifestBytes, const QStringList &publicKeys,
-                    const TransferCancellation *cancel, QString *version, QString *error)
+bool fetchSignature(QNetworkAccessManager *network, const QString &manifestUrl,
+                    const TransferCancellation *cancel, QByteArray *signatureFile, QString *error)
 {
     const SmallDocument signature =
         fetchSmallDocument(network, signatureUrl(manifestUrl), signatureSizeLimit, cancel);
     if (signature.tooLarge)
         return fail(error, QStringLiteral("Manifest signature is not valid."));
     if (signature.error == QNetworkReply::ContentNotFoundError
-        || signature.error == QNetworkReply::ContentGoneError
-        || (signature.error == QNetworkReply::NoError && signature.body.isEmpty()))
+        || signature.error == QNetworkReply::ContentGoneError)
         return fail(error, QStringLiteral("Manifest signature is missing."));
     if (signature.error != QNetworkReply::NoError)
         return fail(
             error,
             QStringLiteral("Failed to fetch manifest signature: %1").arg(signature.errorString));
-
-    QString trustedComment;
-    if (!verifyManifestSignature(manifestBytes, signature.body, publicKeys, &trustedComment, error))
-        return false;
-    *version = signedVersion(trustedComment);
+    *signatureFile = signature.body;
     return true;
 }
 
 } // namespace
 
-bool fetchUpdateManifest(const QString &url, const TransferCancellation *cancel,
-                         UpdateManifest *manifest, QString *error)
-{
-    return fetchUpdateManifest(url, releasePublicKeys(), cancel, manifest, error);
-}
-
-bool fetchUpdateManifest(const QString &url, const QStringList &publicKeys,
+bool fetchUpdateManifest(const QString &url, const QString &currentVersion,
                          const TransferCancellation *cancel, UpdateManifest *manifest,
                          QString *error)
 {
-    QNetworkAccessManager network;
-    const SmallDocument document = fetchSmallDocument(&network, url, manifestSizeLimit, cancel);
+    return fetchUpdateManifest(url, releasePublicKeys(), currentVersion, cancel, manifest, error);
+}
+
+bool fetchUpdateManifest(const QString &url, const QStringList &publicKeys,
+                         const QString &currentVersion, const TransferCancellation *cancel,
+                         UpdateManifest *manifest, QString *error)
+{
+    const auto network = newNetworkAccess();
+    const SmallDocument document =
+        fetchSmallDocument(network.get(), url, manifestSizeLimit, cancel);
     if (document.tooLarge)
         return fail(error, QStringLiteral("Manifest is too large."));
     if (document.error != QNetworkReply::NoError)
         return fail(error,
                     QStringLiteral("Failed to fetch manifest: %1").arg(document.errorString));
 
+    QByteArray signature;
+    if (!publicKeys.isEmpty() && !fetchSignature(network.get(), url, cancel, &signature, error))
+        return false;
+    return acceptManifest(document.body, signature, publicKeys, currentVersion, manifest, error);
+}
+
+bool acceptManifest(const QByteArray &manifestBytes, const QByteArray &signatureFile,
+                    const QStringList &publicKeys, const QString &currentVersion,
+                    UpdateManifest *manifest, QString *error)
+{
     const bool signatureRequired = !publicKeys.isEmpty();
     QString vouchedVersion;
     // The parser never sees bytes that no key vouches for.
-    if (signatureRequired
-        && !checkSignature(&network, url, document.body, publicKeys, cancel, &vouchedVersion,
-                           error))
-        return false;
+    if (signatureRequired) {
+        if (signatureFile.isEmpty())
+            return fail(error, QStringLiteral("Manifest signature is missing."));
+        QString trustedComment;
+        if (!verifyManifestSignature(manifestBytes, signatureFile, publicKeys, &trustedComment,
+                                     error))
+            return false;
+        vouchedVersion = signedVersion(trustedComment);
+    }
 
     UpdateManifest parsed;
-    if (!parseUpdateManifest(document.body, &parsed, error))
+    if (!parseUpdateManifest(manifestBytes, &parsed, error))
         return false;
     // A genuine signature of another release must not carry this one: the signed comment names
     // the version it vouches for.
     if (signatureRequired && parsed.version != vouchedVersion)
         return fail(error, QStringLiteral("Signed version does not match the manifest."));
+    if (!checkReleasePolicy(parsed, currentVersion, signatureRequired,
+                            QDateTime::currentDateTimeUtc(), error))
+        return false;
 
     *manifest = parsed;
     if (manifest->packageFormat.compare(QLatin1String("zip"), Qt::CaseInsensitive) != 0)

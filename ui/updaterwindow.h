@@ -48,6 +48,10 @@ private:
     // Online steps on the GUI thread; each waits for its reply in a local event loop.
     bool fetchManifest(QString *error);
     bool downloadPackage(QString *error);
+    // Offline mode: with release keys built in, only a signed release, whose package is copied
+    // into the staging directory and verified there (offlinePackageStaged is then set); without,
+    // the payload folder as it is, taken as the product's version.
+    bool stageOfflineRelease(QString *error);
 
     void reportStage(const QString &text, int progressValue);
 
@@ -60,6 +64,7 @@ private:
     UpdateManifest manifest;
     QThread *workerThread = nullptr;
     bool workerDone = false;
+    bool offlinePackageStaged = false;
     // Cancelled once the window has been closed by any means: the transfer under way is aborted
     // and no installation may start.
     TransferCancellation *closing = nullptr;

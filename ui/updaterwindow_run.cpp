@@ -30,28 +30,29 @@ void UpdaterWindow::startUpdate()
         return;
     }
 
+    bool ready = false;
     if (options.isOfflineMode()) {
-        manifest.version = offlineReleaseVersion();
-        manifest.channel = options.channel;
-        versionLabel->setText(
-            QStringLiteral("%1 -> %2").arg(options.currentVersion, manifest.version));
         reportStage(QStringLiteral("Подготовка локального пакета"), 72);
+        ready = stageOfflineRelease(&error);
+        if (ready)
+            versionLabel->setText(
+                QStringLiteral("%1 -> %2").arg(options.currentVersion, manifest.version));
     } else {
-        const bool ready = fetchManifest(&error) && downloadPackage(&error);
-        // A window closed while a step waited has aborted the transfer; nothing may be installed
-        // after the user has gone, and there is no one left to show an error to.
-        if (closing->isCancelled())
-            return;
-        if (!ready) {
-            handleFailure(error);
-            return;
-        }
+        ready = fetchManifest(&error) && downloadPackage(&error);
+    }
+    // A window closed while a step waited has aborted the transfer; nothing may be installed
+    // after the user has gone, and there is no one left to show an error to.
+    if (closing->isCancelled())
+        return;
+    if (!ready) {
+        handleFailure(error);
+        return;
     }
 
     reportStage(QStringLiteral("Установка обновления..."), 75);
 
     workerThread = new QThread(this);
-    auto *worker = new UpdateWorker(options, manifest);
+    auto *worker = new UpdateWorker(options, manifest, offlinePackageStaged);
     worker->moveToThread(workerThread);
 
     connect(workerThread, &QThread::started, worker, &UpdateWorker::run);

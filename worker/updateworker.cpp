@@ -48,10 +48,11 @@ bool inheritInstallationPermissions(const QString &installDir)
 } // namespace
 
 UpdateWorker::UpdateWorker(const UpdaterOptions &workerOptions,
-                           const UpdateManifest &workerManifest)
+                           const UpdateManifest &workerManifest, bool offlinePackageStaged)
     : QObject(nullptr)
     , options(workerOptions)
     , manifest(workerManifest)
+    , packageStaged(offlinePackageStaged || !workerOptions.isOfflineMode())
 {
 }
 
@@ -66,7 +67,7 @@ void UpdateWorker::run()
 {
     QString error;
 
-    if (!options.isOfflineMode()) {
+    if (!installsOfflineFolder()) {
         emit stageChanged(QStringLiteral("Распаковка пакета"), 72);
         emit detailAppended(QStringLiteral("Распаковка пакета..."));
         if (!extractPackage(&error)) {
@@ -123,9 +124,9 @@ void UpdateWorker::removeWorkingDirectories()
             removePath(containingDir);
         else if (isSafeToDeleteWholly(clientPayload, options.installDir, updaterDir))
             removePath(clientPayload);
-    } else {
-        removePath(layout.updateDir());
     }
+    if (!installsOfflineFolder())
+        removePath(layout.updateDir());
     // An offline payload copied beside the installation, and the staging directory if that copy
     // was all it held.
     removePath(layout.offlinePayloadCopy());

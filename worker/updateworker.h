@@ -15,7 +15,11 @@ class UpdateWorker : public QObject
     Q_OBJECT
 
 public:
-    UpdateWorker(const UpdaterOptions &workerOptions, const UpdateManifest &workerManifest);
+    // offlinePackageStaged: in offline mode the release's package was copied into the staging
+    // directory and verified there (a build that installs only signed releases), so it is
+    // unpacked as an online one is instead of installing the offline folder itself.
+    UpdateWorker(const UpdaterOptions &workerOptions, const UpdateManifest &workerManifest,
+                 bool offlinePackageStaged = false);
     ~UpdateWorker() override;
 
     // .orvalink-update/extracted beside the installation directory.
@@ -38,9 +42,12 @@ private:
     // volume beside the installation first, so that it can go into place by rename.
     bool preparePayload(QString *error);
     void removeWorkingDirectories();
+    // The payload is the offline folder as the client handed it over.
+    bool installsOfflineFolder() const { return !packageStaged; }
 
     UpdaterOptions options;
     UpdateManifest manifest;
+    bool packageStaged; // online mode, or an offline release copied into the staging directory
     // Chosen by preparePayload: what the installation puts in place.
     QString payloadRoot;
 };

@@ -17,7 +17,7 @@ using Platform::EntryKind;
 bool UpdateWorker::preparePayload(QString *error)
 {
     const StagingLayout layout(options.installDir);
-    payloadRoot = options.isOfflineMode() ? options.offlinePayloadRoot
+    payloadRoot = installsOfflineFolder() ? options.offlinePayloadRoot
                                           : resolvePayloadRoot(extractedDirPath());
 
     const EntryKind kind = Platform::entryKind(payloadRoot);
@@ -27,7 +27,7 @@ bool UpdateWorker::preparePayload(QString *error)
         return true;
     // The release zip passed by mistake, or a link: installing it would make the installation a
     // file, or move whatever the link names.
-    if (options.isOfflineMode() && kind != EntryKind::Directory) {
+    if (installsOfflineFolder() && kind != EntryKind::Directory) {
         *error = QStringLiteral("Offline payload root is not a directory.");
         return false;
     }
@@ -40,7 +40,7 @@ bool UpdateWorker::preparePayload(QString *error)
 
     // The client's TEMP on C: and the installation on D:: a rename cannot move the payload into
     // place, so it is copied beside the installation first (hidden entries too, links as links).
-    if (options.isOfflineMode()
+    if (installsOfflineFolder()
         && Platform::fileSystemId(payloadRoot)
                != Platform::fileSystemId(QFileInfo(layout.updateDir()).path())) {
         const QString copy = layout.offlinePayloadCopy();

@@ -117,6 +117,8 @@ bool NginxServer::startOnce(QString *error)
                 .arg(redirect.status)
                 .arg(expand(redirect.targetBase));
     }
+    if (!m_rateLimit.isEmpty())
+        locations += QStringLiteral("        limit_rate %1;\n").arg(m_rateLimit);
     const QString serverBody = QStringLiteral("        root %1;\n%2").arg(wwwDir(), locations);
 
     QString config;

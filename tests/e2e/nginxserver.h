@@ -27,6 +27,9 @@ public:
     // at start.
     void addRedirect(const QString &prefix, int status, const QString &targetBase);
 
+    // Sends every answer at no more than rate (nginx's limit_rate, such as "1m" per second).
+    void setRateLimit(const QString &rate) { m_rateLimit = rate; }
+
     // Picks free ports, writes the configuration and waits until every port answers.
     bool start(QString *error);
     void stop();
@@ -58,6 +61,7 @@ private:
     QString m_certificate;
     QString m_key;
     QList<Redirect> m_redirects;
+    QString m_rateLimit;
     QProcess m_process;
     quint16 m_httpPort = 0;
     quint16 m_httpsPort = 0;

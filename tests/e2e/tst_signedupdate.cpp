@@ -1,10 +1,12 @@
 #include "e2eharness.h"
 #include "fixtures.h"
 #include "nginxserver.h"
+#include "testhttpserver.h"
 #include "treesnapshot.h"
 #include "updaterprocess.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -12,10 +14,11 @@
 
 using namespace E2e;
 
-// Whole online updates by a build that carries a release key (OrvalinkUpdater-testkey, built with
-// testkey/release-test.pub) against a real nginx, each release published with orvalink-release:
-// signed by that key it installs; signed by another key, or not signed, it is refused before the
-// package is requested or anything is written.
+// Whole updates by a build that carries a release key (OrvalinkUpdater-testkey, built with
+// testkey/release-test.pub), each release published with orvalink-release, online from nginx or
+// offline from the tool's folder: signed by that key it installs; signed by another key, not
+// signed, or an unpacked folder, it is refused before the package is requested or anything is
+// written. A run after a killed one resumes its package, one after a stalled one goes ahead.
 class TestSignedUpdate : public QObject
 {
     Q_OBJECT
@@ -46,6 +49,8 @@ void TestSignedUpdate::initTestCase()
              qPrintable(QStringLiteral("minisign (scripts/install-deps.sh): ") + output));
 
     m_server = std::make_unique<NginxServer>(m_temp.filePath(QStringLiteral("nginx")));
+    // Slow enough that a run can be killed in the middle of a package of a few MiB.
+    m_server->setRateLimit(QStringLiteral("2m"));
     QString error;
     QVERIFY2(m_server->start(&error), qPrintable(error));
 }
@@ -53,20 +58,33 @@ void TestSignedUpdate::initTestCase()
 void TestSignedUpdate::update_data()
 {
     QTest::addColumn<QString>("signingKey"); // empty: published without --sign
+    QTest::addColumn<QString>("source");     // "online", or offline: "release" or "unpacked"
+    QTest::addColumn<QString>("firstRun");   // an earlier run: "killed" or "stalled"
     QTest::addColumn<bool>("installs");
 
-    QTest::newRow("signed by the built-in key")
-        << qEnvironmentVariable("UPDATER_SOURCE_DIR")
-               + QStringLiteral("/tests/e2e/testkey/release-test.key")
-        << true;
-    QTest::newRow("signed by another key") << m_temp.filePath(QStringLiteral("other.key")) << false;
-    QTest::newRow("not signed") << QString() << false;
+    const QString key = qEnvironmentVariable("UPDATER_SOURCE_DIR")
+                        + QStringLiteral("/tests/e2e/testkey/release-test.key");
+    const QString online = QStringLiteral("online");
+    const QString release = QStringLiteral("release");
+    QTest::newRow("signed by the built-in key") << key << online << QString() << true;
+    QTest::newRow("signed by another key")
+        << m_temp.filePath(QStringLiteral("other.key")) << online << QString() << false;
+    QTest::newRow("not signed") << QString() << online << QString() << false;
+    QTest::newRow("offline, signed release") << key << release << QString() << true;
+    QTest::newRow("offline, not signed") << QString() << release << QString() << false;
+    QTest::newRow("offline, unpacked folder")
+        << key << QStringLiteral("unpacked") << QString() << false;
+    QTest::newRow("download resumed") << key << online << QStringLiteral("killed") << true;
+    QTest::newRow("after a stalled run") << key << online << QStringLiteral("stalled") << true;
 }
 
 void TestSignedUpdate::update()
 {
     QFETCH(QString, signingKey);
+    QFETCH(QString, source);
+    QFETCH(QString, firstRun);
     QFETCH(bool, installs);
+    const bool online = source == QLatin1String("online");
 
     const QString tag = QStringLiteral("r%1").arg(++m_rowCount);
     const QDir row(m_temp.filePath(tag));
@@ -76,10 +94,16 @@ void TestSignedUpdate::update()
     const QString payloadDir = row.filePath(QStringLiteral("payload"));
     QVERIFY(writeInstallation(installDir, clientLog, outsideDir));
     QVERIFY(writePayload(payloadDir, clientLog));
+    // Random bytes make a package that takes a few seconds to download.
+    QFile random(QStringLiteral("/dev/urandom"));
+    if (firstRun == QLatin1String("killed") && random.open(QIODevice::ReadOnly))
+        QVERIFY(writeFile(payloadDir + QStringLiteral("/data/blob.bin"), random.read(6 << 20)));
     const TreeSnapshot payload = TreeSnapshot::take(payloadDir);
     const TreeSnapshot before = TreeSnapshot::take(installDir);
     const TreeSnapshot outsideBefore = TreeSnapshot::take(outsideDir);
 
+    // Offline, the client copies the release into a folder of its own, which goes after success.
+    const QString dropDir = row.filePath(QStringLiteral("drop"));
     QStringList publish{QStringLiteral("--payload"),
                         payloadDir,
                         QStringLiteral("--version"),
@@ -87,7 +111,8 @@ void TestSignedUpdate::update()
                         QStringLiteral("--package-url"),
                         m_server->httpUrl(QStringLiteral("/%1/package.zip").arg(tag)),
                         QStringLiteral("--out"),
-                        QDir(m_server->wwwDir()).filePath(tag)};
+                        online ? QDir(m_server->wwwDir()).filePath(tag)
+                               : dropDir + QStringLiteral("/release")};
     if (!signingKey.isEmpty())
         publish << QStringLiteral("--sign") << signingKey;
     QString output;
@@ -95,16 +120,46 @@ void TestSignedUpdate::update()
         runCommand(QDir(binDir()).filePath(QStringLiteral("orvalink-release")), publish, &output),
         qPrintable(output));
 
-    UpdaterProcess updater;
-    updater.setProgram(QDir(binDir()).filePath(QStringLiteral("OrvalinkUpdater-testkey")));
-    updater.setWorkingDirectory(row.path());
+    if (source == QLatin1String("unpacked"))
+        QVERIFY(QDir().rename(payloadDir, dropDir + QStringLiteral("/unpacked")));
+
     QString error;
-    QVERIFY2(updater.start({QStringLiteral("--manifest-url"),
-                            m_server->httpUrl(QStringLiteral("/%1/manifest.json").arg(tag)),
-                            QStringLiteral("--install-dir"), installDir,
-                            QStringLiteral("--current-version"), QStringLiteral("2.4.1")},
-                           &error),
-             qPrintable(error));
+    const QString manifestUrl = m_server->httpUrl(QStringLiteral("/%1/manifest.json").arg(tag));
+    QStringList arguments{QStringLiteral("--install-dir"),
+                          installDir,
+                          QStringLiteral("--current-version"),
+                          QStringLiteral("2.4.1"),
+                          online ? QStringLiteral("--manifest-url")
+                                 : QStringLiteral("--offline-payload-root"),
+                          online ? manifestUrl : dropDir + QLatin1Char('/') + source};
+    const auto start = [&](UpdaterProcess *updater) {
+        updater->setProgram(QDir(binDir()).filePath(QStringLiteral("OrvalinkUpdater-testkey")));
+        updater->setWorkingDirectory(row.path());
+        return updater->start(arguments, &error);
+    };
+    UpdaterProcess first;
+    TestHttpServer stalling;
+    if (firstRun == QLatin1String("killed")) {
+        const QString part = row.filePath(QStringLiteral(".orvalink-update/package.zip"));
+        QVERIFY2(start(&first), qPrintable(error));
+        QVERIFY2(waitUntil([&] { return QFileInfo(part).size() > (1 << 20); }), "no MiB came");
+        first.kill();
+    } else if (firstRun == QLatin1String("stalled")) {
+        // Headers, then nothing for as long as the client stays.
+        stalling.setResponse("/manifest.json",
+                             {200, "{}", TestHttpServer::Framing::ContentLength, {}, 0, -1});
+        QVERIFY(stalling.start());
+        QElapsedTimer clock;
+        clock.start();
+        arguments.last() = stalling.url(QStringLiteral("/manifest.json"));
+        QVERIFY2(start(&first), qPrintable(error));
+        QVERIFY2(waitUntil([&] { return stalling.abandonedResponses() == 1; }), "still waiting");
+        QVERIFY2(clock.elapsed() >= 29000, qPrintable(QString::number(clock.elapsed())));
+        arguments.last() = manifestUrl;
+    }
+
+    UpdaterProcess updater;
+    QVERIFY2(start(&updater), qPrintable(error));
 
     if (installs) {
         QVERIFY2(updater.waitForExit(), qPrintable(updater.output()));
@@ -113,6 +168,9 @@ void TestSignedUpdate::update()
         QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
         QVERIFY2(waitUntil([&] { return readFile(clientLog).contains("3.0.0 started"); }),
                  qPrintable("the updated client was not started; its log: " + readFile(clientLog)));
+        QVERIFY(!QFileInfo::exists(dropDir));
+        // The stalled run's window still shows its failure.
+        QCOMPARE(first.isRunning(), firstRun == QLatin1String("stalled"));
     } else {
         // A refused update keeps its window open for the user; one that went ahead would have
         // ended well within this time.
@@ -125,17 +183,26 @@ void TestSignedUpdate::update()
     }
     QCOMPARE(TreeSnapshot::take(outsideDir), outsideBefore);
 
+    // The files asked for, the package with its status.
     QStringList requested;
     for (const QString &line : m_server->accessLog()) {
+        const QString file = line.section(QLatin1Char('"'), 1, 1)
+                                 .section(QLatin1Char('/'), 2, 2)
+                                 .section(QLatin1Char(' '), 0, 0);
         if (line.contains(QStringLiteral("/%1/").arg(tag)))
-            requested << line.section(QLatin1Char('"'), 1, 1)
-                             .section(QLatin1Char('/'), 2, 2)
-                             .section(QLatin1Char(' '), 0, 0);
+            requested << (file == QLatin1String("package.zip")
+                              ? file + QLatin1Char(' ') + line.section(QLatin1Char(' '), -1)
+                              : file);
     }
     requested.removeDuplicates();
-    QStringList expected{QStringLiteral("manifest.json"), QStringLiteral("manifest.json.minisig")};
-    if (installs)
-        expected << QStringLiteral("package.zip");
+    QStringList expected;
+    if (online)
+        expected << QStringLiteral("manifest.json") << QStringLiteral("manifest.json.minisig");
+    if (online && installs)
+        expected << QStringLiteral("package.zip 200");
+    // After a run killed part way only the rest is asked for.
+    if (firstRun == QLatin1String("killed"))
+        expected << QStringLiteral("package.zip 206");
     QCOMPARE(requested, expected);
 }
 

@@ -54,14 +54,6 @@ QByteArray manifestJson(const QJsonObject &overrides)
     return QJsonDocument(manifest).toJson();
 }
 
-TestHttpServer::Response answer(int status, const QByteArray &body)
-{
-    TestHttpServer::Response response;
-    response.status = status;
-    response.body = body;
-    return response;
-}
-
 // A manifest that an earlier check left, which a failed check must not replace.
 UpdateManifest earlierManifest()
 {
@@ -74,7 +66,7 @@ bool fetch(const QString &url, UpdateManifest *manifest, QString *error,
            const Updater::TransferCancellation *cancel = nullptr)
 {
     error->clear();
-    return Updater::fetchUpdateManifest(url, cancel, manifest, error);
+    return Updater::fetchUpdateManifest(url, currentVersion, cancel, manifest, error);
 }
 
 } // namespace
@@ -127,6 +119,12 @@ void TestManifestFetch::rejected_data()
     QTest::newRow("zip with a suffix")
         << 200 << manifestJson({{QStringLiteral("package_format"), QStringLiteral("ZIP64")}})
         << QStringLiteral("Unsupported package format: ZIP64") << QStringLiteral("3.1.0");
+    // Without a key versions are not compared, but a manifest that names its end is held to it.
+    QTest::newRow("expired") << 200
+                             << manifestJson({{QStringLiteral("expires"),
+                                               QStringLiteral("2001-02-03T04:05:06Z")}})
+                             << QStringLiteral("Update manifest expired on 2001-02-03T04:05:06Z.")
+                             << earlier;
 }
 
 void TestManifestFetch::rejected()
@@ -167,20 +165,29 @@ void TestManifestFetch::tooLarge_data()
 {
     QTest::addColumn<int>("framing");
     QTest::addColumn<qint64>("stallAfter"); // the server sends this much and then waits forever
+    QTest::addColumn<QByteArray>("encoding");
 
     const qint64 limit = 1024 * 1024;
-    QTest::newRow("announced") << int(TestHttpServer::Framing::ContentLength) << qint64(0);
-    QTest::newRow("endless") << int(TestHttpServer::Framing::UntilClose) << limit + 1;
+    QTest::newRow("announced") << int(TestHttpServer::Framing::ContentLength) << qint64(0)
+                               << QByteArray();
+    QTest::newRow("endless") << int(TestHttpServer::Framing::UntilClose) << limit + 1
+                             << QByteArray();
+    // Identity is asked for: a compressed answer is refused at its headers, not inflated.
+    QTest::newRow("compressed") << int(TestHttpServer::Framing::ContentLength) << qint64(0)
+                                << QByteArray("gzip");
 }
 
 void TestManifestFetch::tooLarge()
 {
     QFETCH(int, framing);
     QFETCH(qint64, stallAfter);
+    QFETCH(QByteArray, encoding);
     TestHttpServer::Response response = answer(200, QByteArray(2 * 1024 * 1024, ' '));
     response.framing = TestHttpServer::Framing(framing);
     response.pauseAfter = stallAfter;
     response.pauseMs = -1;
+    if (!encoding.isEmpty())
+        response.headers.append({"Content-Encoding", encoding});
     server->setResponse("/manifest.json", response);
     // Turns a check that keeps waiting for the rest into a failure rather than a hang.
     Updater::TransferCancellation cancel;
@@ -189,7 +196,9 @@ void TestManifestFetch::tooLarge()
     UpdateManifest manifest = earlierManifest();
     QString error;
     QVERIFY(!fetch(server->url(QStringLiteral("/manifest.json")), &manifest, &error, &cancel));
-    QCOMPARE(error, QStringLiteral("Manifest is too large."));
+    QCOMPARE(error, encoding.isEmpty() ? QStringLiteral("Manifest is too large.")
+                                       : QStringLiteral("Failed to fetch manifest: the server "
+                                                        "sent the body compressed (gzip)"));
     QCOMPARE(manifest.version, QStringLiteral("earlier"));
     QTRY_COMPARE_WITH_TIMEOUT(server->abandonedResponses(), 1, TestSupport::eventDeadlineMs);
 }
@@ -264,6 +273,7 @@ void TestManifestFetch::request()
     QCOMPARE(sent.method, QByteArray("GET"));
     QCOMPARE(sent.target, target);
     QCOMPARE(sent.headers.value("user-agent"), QByteArray("Orvalink v3"));
+    QCOMPARE(sent.headers.value("accept-encoding"), QByteArray("identity"));
 }
 
 void TestManifestFetch::cancelled()

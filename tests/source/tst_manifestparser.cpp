@@ -111,6 +111,12 @@ void TestUpdateManifest::accepted_data()
         << QVariant(QStringLiteral("https://x/u.exe"));
     QTest::newRow("updater hash trimmed") << withRequired(R"("updater_hash":" ff ")")
                                           << "updaterHash" << QVariant(QStringLiteral("ff"));
+    const QDateTime expiry(QDate(2027, 1, 31), QTime(0, 0), Qt::UTC);
+    QTest::newRow("expires with an offset and fractions")
+        << withRequired(R"("expires":" 2027-01-31t02:00:00.250+02:00 ")") << "expires"
+        << QVariant(expiry.addMSecs(250));
+    QTest::newRow("package size") << withRequired(R"("package_size":5000000000)") << "packageSize"
+                                  << QVariant(qint64(5000000000));
     QTest::newRow("unknown keys ignored")
         << withRequired(R"("extra":{"a":1})") << "version" << QVariant(QStringLiteral("3.1.0"));
 }
@@ -137,6 +143,8 @@ void TestUpdateManifest::accepted()
         {QStringLiteral("releaseNotes"), manifest.releaseNotes},
         {QStringLiteral("packageFormat"), manifest.packageFormat},
         {QStringLiteral("mandatory"), manifest.mandatory},
+        {QStringLiteral("expires"), manifest.expires},
+        {QStringLiteral("packageSize"), manifest.packageSize},
     };
     QVERIFY(fields.contains(field));
     QCOMPARE(fields.value(field), expected);
@@ -170,6 +178,16 @@ void TestUpdateManifest::rejected_data()
     QTest::newRow("hash array") << QByteArray(
         R"({"version":"1","package_url":"u","package_hash":["h"]})")
                                 << QStringLiteral("Update manifest is missing package_hash.");
+    // The policy's fields are never guessed at: what cannot be read is refused.
+    const QString badExpiry = QStringLiteral("Update manifest has an invalid expires (an RFC 3339 "
+                                             "time such as 2027-01-31T00:00:00Z is expected).");
+    QTest::newRow("expires without a zone")
+        << withRequired(R"("expires":"2027-01-31T00:00:00")") << badExpiry;
+    QTest::newRow("expires a date only") << withRequired(R"("expires":"2027-01-31")") << badExpiry;
+    const QString badSize = QStringLiteral(
+        "Update manifest has an invalid package_size (a whole number of bytes is expected).");
+    QTest::newRow("package size negative") << withRequired(R"("package_size":-1)") << badSize;
+    QTest::newRow("package size fraction") << withRequired(R"("package_size":1.5)") << badSize;
 }
 
 void TestUpdateManifest::rejected()

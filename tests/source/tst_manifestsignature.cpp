@@ -3,13 +3,16 @@
 #include "testfiles.h"
 #include "testhttpserver.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QtTest>
 
 using Updater::UpdateManifest;
 
 // The manifest check with release keys, against signatures made by the real minisign program:
-// what is accepted, and how each forged, damaged or missing signature is refused.
+// what is accepted, and how each forged, damaged or missing signature and each release that the
+// policy of a signed build refuses (stale, without its limits, older) is refused.
 class TestManifestSignature : public QObject
 {
     Q_OBJECT
@@ -27,12 +30,24 @@ private:
 
 namespace {
 
-const QByteArray manifestBytes = R"({
-    "version": "3.1.0",
-    "package_url": "http://127.0.0.1:1/package.zip",
-    "package_hash": "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
+// A release as the publisher's tool writes it, with fields overridden (null removes one).
+QByteArray manifestBytes(QJsonObject fields)
+{
+    fields.remove(QStringLiteral("installed"));
+    QJsonObject manifest{
+        {QStringLiteral("version"), QStringLiteral("3.1.0")},
+        {QStringLiteral("package_url"), QStringLiteral("http://127.0.0.1:1/package.zip")},
+        {QStringLiteral("package_hash"), QString(64, QLatin1Char('a'))},
+        {QStringLiteral("package_size"), 1000},
+        {QStringLiteral("expires"), QStringLiteral("2099-01-01T00:00:00Z")}};
+    for (auto it = fields.begin(); it != fields.end(); ++it) {
+        if (it.value().isNull())
+            manifest.remove(it.key());
+        else
+            manifest.insert(it.key(), it.value());
+    }
+    return QJsonDocument(manifest).toJson();
 }
-)";
 
 const QString signedComment =
     QStringLiteral("timestamp:1700000000\tfile:manifest.json\tversion:3.1.0");
@@ -126,6 +141,35 @@ void TestManifestSignature::check_data()
                                << QStringLiteral("oversized") << releaseKey << notValid;
     QTest::newRow("not UTF-8") << release << QStringList() << signedComment
                                << QStringLiteral("not UTF-8") << releaseKey << notValid;
+    // A signed build's release policy, on manifests the key did sign: tamper is then the fields
+    // that differ from a good release (null removes one), "installed" the version it goes over.
+    const auto policyRow = [&](const char *name, const char *fields, const QString &message) {
+        const QString version = QJsonDocument::fromJson(fields)
+                                    .object()
+                                    .value(QStringLiteral("version"))
+                                    .toString(QStringLiteral("3.1.0"));
+        QTest::newRow(name) << release << QStringList()
+                            << QStringLiteral("file:manifest.json version:") + version
+                            << QString::fromUtf8(fields) << releaseKey << message;
+    };
+    policyRow("without expires", R"({"expires": null})",
+              QStringLiteral("Update manifest is missing expires."));
+    policyRow("without package size", R"({"package_size": null})",
+              QStringLiteral("Update manifest is missing package_size."));
+    policyRow("expired", R"({"expires": "2020-05-01T12:00:00+02:00"})",
+              QStringLiteral("Update manifest expired on 2020-05-01T10:00:00Z."));
+    policyRow("older", R"({"version": "2.10.0"})",
+              QStringLiteral("Update manifest version 2.10.0 is older than the installed 3.0.0."));
+    policyRow("older, downgrade allowed", R"({"version": "2.10.0", "allow_downgrade": true})",
+              QString());
+    policyRow("same version: a repair", R"({"version": "3.0"})", QString());
+    policyRow("newer by number, not by letters", R"({"version": "3.10.0", "installed": "3.9.5"})",
+              QString());
+    policyRow("version not dotted numbers", R"({"version": "3.1.0-rc1"})",
+              QStringLiteral("Update manifest version 3.1.0-rc1 is not dotted numbers."));
+    policyRow("installed version not dotted numbers", R"({"installed": "3.0 beta"})",
+              QStringLiteral("Current version 3.0 beta is not dotted numbers, so a downgrade "
+                             "cannot be ruled out."));
 }
 
 void TestManifestSignature::check()
@@ -136,13 +180,14 @@ void TestManifestSignature::check()
     QFETCH(QString, tamper);
     QFETCH(QStringList, trusted);
     QFETCH(QString, message);
+    const QJsonObject fields = QJsonDocument::fromJson(tamper.toUtf8()).object();
 
     TestHttpServer server;
     QVERIFY(server.start());
-    QByteArray served = manifestBytes;
+    QByteArray served = manifestBytes(fields);
     if (!signer.isEmpty()) {
         const QString manifestPath = m_dir.filePath(QStringLiteral("manifest.json"));
-        QVERIFY(TestSupport::writeFile(manifestPath, manifestBytes));
+        QVERIFY(TestSupport::writeFile(manifestPath, served));
         QFile::remove(manifestPath + QStringLiteral(".minisig"));
         QString output;
         QVERIFY2(TestSupport::runCommand(
@@ -176,11 +221,15 @@ void TestManifestSignature::check()
     result.version = QStringLiteral("earlier");
     QString error;
     const bool accepted = Updater::fetchUpdateManifest(
-        server.url(QStringLiteral("/manifest.json?arch=x64")), keys, nullptr, &result, &error);
+        server.url(QStringLiteral("/manifest.json?arch=x64")), keys,
+        fields.value(QStringLiteral("installed")).toString(QStringLiteral("3.0.0")), nullptr,
+        &result, &error);
 
     QCOMPARE(error, message);
     QCOMPARE(accepted, message.isEmpty());
-    QCOMPARE(result.version, accepted ? QStringLiteral("3.1.0") : QStringLiteral("earlier"));
+    QCOMPARE(result.version,
+             accepted ? fields.value(QStringLiteral("version")).toString(QStringLiteral("3.1.0"))
+                      : QStringLiteral("earlier"));
     // The signature lies beside the manifest, the query kept; nothing else is asked for.
     QStringList targets;
     for (const TestHttpServer::Request &request : server.requests())

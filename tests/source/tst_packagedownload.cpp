@@ -29,6 +29,10 @@ private slots:
     void progress();
     void failures_data();
     void failures();
+    void refusals_data();
+    void refusals();
+    void resume_data();
+    void resume();
     void leftoverPackageReplaced();
     void unwritableParent();
     void writeFailureStopsTheTransfer();
@@ -38,7 +42,8 @@ private:
     QString packagePath() const;
     // The download, then (when it succeeded) the digest check, as an update runs them.
     bool fetchAndVerify(const QString &url, const QString &hash, QString *error,
-                        const Updater::DownloadProgress &progress = {}) const;
+                        const Updater::DownloadProgress &progress = {},
+                        qint64 expectedSize = -1) const;
 
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<TestHttpServer> server;
@@ -63,6 +68,8 @@ const QString wrongHash = QString(64, QLatin1Char('0'));
 
 } // namespace
 
+Q_DECLARE_METATYPE(TestHttpServer::Response)
+
 void TestPackageDownload::init()
 {
     dir = std::make_unique<QTemporaryDir>();
@@ -78,10 +85,11 @@ QString TestPackageDownload::packagePath() const
 }
 
 bool TestPackageDownload::fetchAndVerify(const QString &url, const QString &hash, QString *error,
-                                         const Updater::DownloadProgress &progress) const
+                                         const Updater::DownloadProgress &progress,
+                                         qint64 expectedSize) const
 {
     error->clear();
-    return Updater::downloadPackage(url, packagePath(), progress, nullptr, error)
+    return Updater::downloadPackage(url, packagePath(), expectedSize, progress, nullptr, error)
            && Updater::verifyPackageHash(packagePath(), hash, error);
 }
 
@@ -142,11 +150,12 @@ void TestPackageDownload::failures_data()
     QTest::addColumn<QByteArray>("fileContent");
 
     const QByteArray body("PK\x03\x04 not really a zip");
+    // An error page is not written as the package, where a later attempt would resume it.
     QTest::newRow("404")
         << 404 << sha256("Not Found") << true
         << QStringLiteral(
                "Failed to download package: Error transferring URL - server replied: Not Found")
-        << QByteArray("Not Found");
+        << QByteArray();
     QTest::newRow("digest with an algorithm prefix")
         << 200 << QStringLiteral("sha256:") + sha256(body) << true
         << QStringLiteral("SHA-256 mismatch for PATH") << body;
@@ -172,7 +181,7 @@ void TestPackageDownload::failures()
     if (packageUrlReachable) {
         TestHttpServer::Response package;
         package.status = status;
-        package.body = fileContent;
+        package.body = status == 404 ? QByteArray("Not Found") : fileContent;
         server->setResponse("/package.zip", package);
     } else {
         QTcpServer closed;
@@ -184,9 +193,99 @@ void TestPackageDownload::failures()
 
     message.replace(QLatin1String("URL"), packageUrl).replace(QLatin1String("PATH"), packagePath());
     QCOMPARE(error, message);
-    // What was written stays for the next attempt to delete.
-    QVERIFY(QFileInfo::exists(packagePath()));
+    // What was written stays for the next attempt; an attempt that wrote nothing leaves nothing.
+    QCOMPARE(QFileInfo::exists(packagePath()), message.startsWith(QLatin1String("SHA-256")));
     QCOMPARE(readFile(packagePath()), fileContent);
+}
+
+void TestPackageDownload::refusals_data()
+{
+    QTest::addColumn<QString>("url"); // SERVER stands for the test server
+    QTest::addColumn<TestHttpServer::Response>("response");
+    QTest::addColumn<qint64>("expectedSize");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<int>("requests");
+
+    const QByteArray body = packageBytes(64 * 1024);
+    const qint64 size = body.size();
+    QTest::newRow("file URL") << QStringLiteral("file:///etc/hostname") << answer(200, body) << size
+                              << QStringLiteral("Unsupported URL scheme: file") << 0;
+    QTest::newRow("redirect to a file")
+        << QStringLiteral("SERVER/package.zip")
+        << answer(302, {}, {{"Location", "file:///etc/hostname"}}) << size
+        << QStringLiteral("Unsupported URL scheme: file") << 1;
+    QTest::newRow("announced size differs")
+        << QStringLiteral("SERVER/package.zip") << answer(200, body) << size - 1
+        << QStringLiteral("the server announced 65536 bytes, the manifest 65535") << 1;
+    TestHttpServer::Response endless = answer(200, packageBytes(4 * 1024 * 1024));
+    endless.framing = TestHttpServer::Framing::Chunked;
+    endless.pauseAfter = 3 * 1024 * 1024;
+    endless.pauseMs = -1;
+    QTest::newRow("body grows past the size")
+        << QStringLiteral("SERVER/package.zip") << endless << size
+        << QStringLiteral("the server sent more than the 65536 bytes expected") << 1;
+    QTest::newRow("no room") << QStringLiteral("SERVER/package.zip") << answer(200, body)
+                             << (qint64(1) << 50)
+                             << QStringLiteral("Not enough disk space: 1.00 PiB") << 0;
+}
+
+void TestPackageDownload::refusals()
+{
+    QFETCH(QString, url);
+    QFETCH(TestHttpServer::Response, response);
+    QFETCH(qint64, expectedSize);
+    QFETCH(QString, message);
+    server->setResponse("/package.zip", response);
+
+    QString error;
+    QVERIFY(!fetchAndVerify(url.replace(QLatin1String("SERVER"), server->url(QString())),
+                            sha256(response.body), &error, {}, expectedSize));
+    if (!message.startsWith(QLatin1String("Not enough")))
+        message.prepend(QStringLiteral("Failed to download package: "));
+    QVERIFY2(error.startsWith(message), qPrintable(error));
+    QTEST(int(server->requests().size()), "requests");
+    // Nothing of a package of the wrong size is kept for a later attempt.
+    QVERIFY(!QFileInfo::exists(packagePath()));
+}
+
+void TestPackageDownload::resume_data()
+{
+    QTest::addColumn<bool>("sameUrl"); // the part was begun from this package's URL
+    QTest::addColumn<QList<TestHttpServer::Response>>("answers");
+    QTest::addColumn<QList<QByteArray>>("ranges"); // the Range of each request, empty for none
+
+    const QByteArray body = packageBytes(256 * 1024);
+    const QByteArray rest = body.mid(100 * 1024);
+    const QByteArray tail = "bytes 102400-262143/262144";
+    const QByteArray from = "bytes=102400-\"v1\"";
+    const auto whole = answer(200, body, {{"ETag", "\"v2\""}});
+    QTest::newRow("206 appends") << true << QList{answer(206, rest, {{"Content-Range", tail}})}
+                                 << QList<QByteArray>{from};
+    QTest::newRow("200 starts again") << true << QList{whole} << QList<QByteArray>{from};
+    QTest::newRow("416 starts again")
+        << true << QList{answer(416, {}), whole} << QList<QByteArray>{from, {}};
+    QTest::newRow("part of another URL") << false << QList{whole} << QList<QByteArray>{{}};
+}
+
+void TestPackageDownload::resume()
+{
+    QFETCH(bool, sameUrl);
+    QFETCH(QList<TestHttpServer::Response>, answers);
+    const QByteArray body = packageBytes(256 * 1024);
+    const QString url = server->url(QStringLiteral("/package.zip"));
+    // A run that stalled after 100 KiB of the first answer, whose ETag was "v1".
+    QVERIFY(TestSupport::writeFile(packagePath(), body.left(100 * 1024)));
+    QVERIFY(TestSupport::writeFile(packagePath() + QStringLiteral(".resume"),
+                                   (sameUrl ? url : url + QStringLiteral("?old")).toUtf8()
+                                       + "\n\"v1\"\n"));
+    server->setResponses("/package.zip", answers);
+
+    QString error;
+    QVERIFY2(fetchAndVerify(url, sha256(body), &error, {}, body.size()), qPrintable(error));
+    QList<QByteArray> ranges; // and what vouches for the part
+    for (const TestHttpServer::Request &request : server->requests())
+        ranges << request.headers.value("range") + request.headers.value("if-range");
+    QTEST(ranges, "ranges");
 }
 
 void TestPackageDownload::leftoverPackageReplaced()

@@ -55,6 +55,16 @@ bool parseHead(const QByteArray &head, TestHttpServer::Request *request)
 
 } // namespace
 
+TestHttpServer::Response answer(int status, const QByteArray &body,
+                                const QList<QPair<QByteArray, QByteArray>> &headers)
+{
+    TestHttpServer::Response response;
+    response.status = status;
+    response.body = body;
+    response.headers = headers;
+    return response;
+}
+
 TestHttpServer::TestHttpServer(QObject *parent)
     : QObject(parent)
     , server(new QTcpServer(this))
@@ -81,7 +91,12 @@ QString TestHttpServer::url(const QString &path) const
 
 void TestHttpServer::setResponse(const QByteArray &path, const Response &response)
 {
-    responses.insert(path, response);
+    responses.insert(path, {response});
+}
+
+void TestHttpServer::setResponses(const QByteArray &path, const QList<Response> &inTurn)
+{
+    responses.insert(path, inTurn);
 }
 
 void TestHttpServer::onNewConnection()
@@ -114,7 +129,8 @@ void TestHttpServer::serve(QTcpSocket *socket, const Request &request)
     const QByteArray path = query < 0 ? request.target : request.target.left(query);
     Response response;
     if (responses.contains(path)) {
-        response = responses.value(path);
+        QList<Response> &inTurn = responses[path];
+        response = inTurn.size() > 1 ? inTurn.takeFirst() : inTurn.constFirst();
     } else {
         response.status = 404;
         response.body = "Not Found";

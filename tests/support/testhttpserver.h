@@ -54,6 +54,8 @@ public:
     QString url(const QString &path) const;
 
     void setResponse(const QByteArray &path, const Response &response);
+    // The requests for path get these in turn, the last one again and again.
+    void setResponses(const QByteArray &path, const QList<Response> &inTurn);
     QList<Request> requests() const { return received; }
     // Responses the client closed the connection on before they were complete.
     int abandonedResponses() const { return abandoned; }
@@ -67,7 +69,11 @@ private:
     void serve(QTcpSocket *socket, const Request &request);
 
     QTcpServer *server;
-    QHash<QByteArray, Response> responses;
+    QHash<QByteArray, QList<Response>> responses;
     QList<Request> received;
     int abandoned = 0;
 };
+
+// A response of status with body and further headers, sent at once.
+TestHttpServer::Response answer(int status, const QByteArray &body,
+                                const QList<QPair<QByteArray, QByteArray>> &headers = {});

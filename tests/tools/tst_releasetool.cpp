@@ -327,15 +327,18 @@ void TestReleaseTool::manifestDescribesPackage_data()
     QTest::addColumn<QString>("channel");
     QTest::addColumn<bool>("mandatory");
     QTest::addColumn<QString>("minimumVersion");
+    QTest::addColumn<int>("days"); // until the manifest expires
 
-    QTest::newRow("defaults") << QStringList() << QByteArray() << "stable" << false << "";
+    QTest::newRow("defaults") << QStringList() << QByteArray() << "stable" << false << "" << 90;
     QTest::newRow("every option") << QStringList{QStringLiteral("--channel"),
                                                  QStringLiteral(" Migration "),
                                                  QStringLiteral("--mandatory"),
                                                  QStringLiteral("--minimum-supported-version"),
-                                                 QStringLiteral("2.4.0")}
+                                                 QStringLiteral("2.4.0"),
+                                                 QStringLiteral("--expires-in"),
+                                                 QStringLiteral("7")}
                                   << QByteArray("  Исправления:\n- быстрее\n\n") << "migration"
-                                  << true << "2.4.0";
+                                  << true << "2.4.0" << 7;
 }
 
 void TestReleaseTool::manifestDescribesPackage()
@@ -372,6 +375,9 @@ void TestReleaseTool::manifestDescribesPackage()
     const QByteArray package = fileBytes(dir.filePath(QStringLiteral("out/package.zip")));
     QCOMPARE(manifest.packageHash.toLatin1(),
              QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex());
+    QCOMPARE(manifest.packageSize, qint64(package.size()));
+    QFETCH(int, days);
+    QVERIFY(qAbs(manifest.expires.secsTo(QDateTime::currentDateTimeUtc().addDays(days))) < 60);
     QVERIFY(result.standardOutput.contains(manifest.packageHash));
 }
 
@@ -452,6 +458,9 @@ void TestReleaseTool::badInputPublishesNothing_data()
                                   << QStringList{QStringLiteral("--package-url"),
                                                  QStringLiteral("package.zip")}
                                   << 2 << "--package-url";
+    QTest::newRow("no expiry") << ""
+                               << QStringList{QStringLiteral("--expires-in"), QStringLiteral("0")}
+                               << 2 << "--expires-in";
     QTest::newRow("unknown channel")
         << "" << QStringList{QStringLiteral("--channel"), QStringLiteral("beta")} << 2
         << "--channel";

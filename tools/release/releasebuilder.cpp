@@ -83,8 +83,16 @@ bool sameListing(const QList<PayloadEntry> &packed, const QList<PayloadEntry> &r
     return true;
 }
 
+// The instant a release published now stops being taken: to the second, as the manifest holds it.
+QDateTime expiryOf(const ReleaseOptions &options)
+{
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    return QDateTime::fromSecsSinceEpoch(now + qint64(options.expiresInDays) * 24 * 3600, Qt::UTC);
+}
+
 QByteArray manifestDocument(const ReleaseOptions &options, const QString &notes,
-                            const QByteArray &sha256, const DeltaRelease &delta)
+                            const QByteArray &sha256, qint64 packageSize, const QDateTime &expires,
+                            const DeltaRelease &delta)
 {
     QJsonObject object;
     object.insert(QStringLiteral("version"), options.version);
@@ -92,6 +100,8 @@ QByteArray manifestDocument(const ReleaseOptions &options, const QString &notes,
     object.insert(QStringLiteral("minimum_supported_version"), options.minimumSupportedVersion);
     object.insert(QStringLiteral("package_url"), options.packageUrl);
     object.insert(QStringLiteral("package_hash"), QString::fromLatin1(sha256));
+    object.insert(QStringLiteral("package_size"), packageSize);
+    object.insert(QStringLiteral("expires"), expires.toString(Qt::ISODate));
     object.insert(QStringLiteral("package_format"), QStringLiteral("zip"));
     object.insert(QStringLiteral("mandatory"), options.mandatory);
     object.insert(QStringLiteral("release_notes"), notes);
@@ -104,8 +114,8 @@ QByteArray manifestDocument(const ReleaseOptions &options, const QString &notes,
 // updater's own digest check.
 bool checkManifestReadsBack(const QString &manifestPath, const QString &packagePath,
                             const ReleaseOptions &options, const QString &notes,
-                            const QByteArray &packageSha256, const DeltaRelease &delta,
-                            QString *error)
+                            const QByteArray &packageSha256, const QDateTime &expires,
+                            const DeltaRelease &delta, QString *error)
 {
     QFile file(manifestPath);
     if (!file.open(QIODevice::ReadOnly))
@@ -125,8 +135,9 @@ bool checkManifestReadsBack(const QString &manifestPath, const QString &packageP
         && manifest.minimumSupportedVersion == options.minimumSupportedVersion
         && manifest.packageUrl == options.packageUrl && manifest.packageHash == expectedHash
         && manifest.packageFormat == QLatin1String("zip") && manifest.mandatory == options.mandatory
-        && manifest.releaseNotes == notes && deltaObject(manifest.delta) == deltaObject(delta)
-        && manifest.deltaRefusal.isEmpty();
+        && manifest.releaseNotes == notes && manifest.packageSize == QFileInfo(packagePath).size()
+        && manifest.expires == expires && !manifest.allowDowngrade
+        && deltaObject(manifest.delta) == deltaObject(delta) && manifest.deltaRefusal.isEmpty();
     if (!same)
         return fail(error,
                     QStringLiteral("The written manifest reads back differently from what was "
@@ -233,12 +244,16 @@ bool writeRelease(const ReleaseOptions &options, const QList<PayloadEntry> &entr
     QTemporaryFile manifestFile;
     if (!openTemporary(&manifestFile, outDir, QStringLiteral("manifest.json"), error))
         return false;
-    if (manifestFile.write(manifestDocument(options, notes, diskSha256, delta.delta())) < 0)
+    const QDateTime expires = expiryOf(options);
+    if (manifestFile.write(manifestDocument(options, notes, diskSha256,
+                                            QFileInfo(zipFile.fileName()).size(), expires,
+                                            delta.delta()))
+        < 0)
         return fail(error, QStringLiteral("Cannot write %1: %2")
                                .arg(manifestFile.fileName(), manifestFile.errorString()));
     if (!finishTemporary(&manifestFile, error)
         || !checkManifestReadsBack(manifestFile.fileName(), zipFile.fileName(), options, notes,
-                                   diskSha256, delta.delta(), error))
+                                   diskSha256, expires, delta.delta(), error))
         return false;
 
     QTemporaryFile signatureFile;

@@ -1,6 +1,7 @@
 #include "tools/release/releaseoptions.h"
 
 #include "common/failure.h"
+#include "source/releasepolicy.h"
 
 #include <QRegularExpression>
 #include <QSet>
@@ -31,12 +32,13 @@ QString releaseUsage()
         "Usage: orvalink-release --payload DIR --version V --package-url URL --out DIR\n"
         "                        [--channel stable|migration] [--release-notes FILE]\n"
         "                        [--mandatory] [--minimum-supported-version V]\n"
-        "                        [--top-folder NAME]\n"
+        "                        [--top-folder NAME] [--expires-in DAYS]\n"
         "                        [--sign KEYFILE [--sign-password-file FILE]]\n"
         "                        [--previous DIR [--previous-version V]]...\n"
         "Packs DIR into OUT/package.zip and describes it in OUT/manifest.json. With --sign,\n"
         "signs the manifest with that minisign secret key into OUT/manifest.json.minisig;\n"
         "the key's password is read from FILE, or else asked for on the terminal.\n"
+        "The manifest expires DAYS days (default 90) after publishing: publish again before.\n"
         "Also writes OUT/package.zpack for differential updates and, for each --previous\n"
         "release (up to 3: an earlier OUT folder, or a payload tree of version V),\n"
         "OUT/package-from-VERSION.zpatch; upload them beside the package.\n");
@@ -81,6 +83,7 @@ bool parseReleaseOptions(const QStringList &arguments, ReleaseOptions *out, QStr
         }
 
         QString *target = nullptr;
+        QString expiresIn;
         if (name == QLatin1String("--payload"))
             target = &options.payloadDir;
         else if (name == QLatin1String("--version"))
@@ -101,12 +104,22 @@ bool parseReleaseOptions(const QStringList &arguments, ReleaseOptions *out, QStr
             target = &options.signingKey;
         else if (name == QLatin1String("--sign-password-file"))
             target = &options.signingPasswordFile;
+        else if (name == QLatin1String("--expires-in"))
+            target = &expiresIn;
         else
             return fail(error, QStringLiteral("Unknown argument: %1").arg(name));
 
         if (i + 1 >= arguments.size())
             return fail(error, QStringLiteral("%1 needs a value.").arg(name));
         *target = arguments.at(++i);
+        if (target == &expiresIn) {
+            bool number = false;
+            options.expiresInDays = expiresIn.trimmed().toInt(&number);
+            if (!number || options.expiresInDays < 1 || options.expiresInDays > 36500)
+                return fail(error, QStringLiteral("--expires-in must be a number of days from 1 "
+                                                  "to 36500: %1")
+                                       .arg(expiresIn));
+        }
     }
 
     if (options.helpRequested) {
@@ -134,6 +147,10 @@ bool parseReleaseOptions(const QStringList &arguments, ReleaseOptions *out, QStr
         return fail(
             error,
             QStringLiteral("--version must not contain white space: %1").arg(options.version));
+    if (!options.signingKey.isEmpty() && !isDottedVersion(options.version))
+        return fail(error, QStringLiteral("--version of a signed release must be dotted numbers "
+                                          "such as 3.0.1: %1")
+                               .arg(options.version));
     if (!options.signingPasswordFile.isEmpty() && options.signingKey.isEmpty())
         return fail(error, QStringLiteral("--sign-password-file needs --sign."));
 
