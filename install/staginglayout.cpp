@@ -26,6 +26,16 @@ QString StagingLayout::extractedDir() const
     return QDir(updateDir()).filePath(QStringLiteral("extracted"));
 }
 
+QString StagingLayout::deltaDir() const
+{
+    return QDir(updateDir()).filePath(QStringLiteral("delta"));
+}
+
+QString StagingLayout::deltaFailuresFile() const
+{
+    return QDir(updateDir()).filePath(QStringLiteral("delta-failed"));
+}
+
 QString StagingLayout::backupDir() const
 {
     return QDir(m_parentDir).filePath(QStringLiteral(".orvalink-backup"));

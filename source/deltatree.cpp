@@ -220,19 +220,24 @@ bool decodeCheckedFrame(QFile *pieces, qint64 offset, const DeltaFrame &frame,
     return true;
 }
 
+bool checkDeltaRoom(const DeltaRelease &delta, const DeltaPlan &plan, const QString &directory,
+                    QString *error)
+{
+    qint64 needed = freeSpaceMargin + plan.transferBytes;
+    for (const DeltaFile &file : delta.files)
+        needed += file.size;
+    const QStorageInfo volume(directory);
+    if (volume.isValid() && volume.bytesAvailable() < needed)
+        return fail(error, QStringLiteral("not enough free space for it (%1 MiB)")
+                               .arg((needed + (1 << 20) - 1) >> 20));
+    return true;
+}
+
 bool buildDeltaTree(const DeltaRelease &delta, const DeltaPlan &plan,
                     const QStringList &transferFiles, const QString &treeDir, QString *error)
 {
     if (error)
         error->clear();
-    qint64 needed = freeSpaceMargin;
-    for (const DeltaFile &file : delta.files)
-        needed += file.size;
-    const QStorageInfo volume(treeDir);
-    if (volume.isValid() && volume.bytesAvailable() < needed)
-        return fail(error, QStringLiteral("not enough free space for the new files (%1 MiB)")
-                               .arg((needed + (1 << 20) - 1) >> 20));
-
     const TreeBuilder builder(delta, transferFiles, treeDir);
     if (!builder.makeDirectories(error))
         return false;

@@ -21,6 +21,11 @@ bool decodeCheckedFrame(QFile *pieces, qint64 offset, const DeltaFrame &frame,
                         const QString &basePath, const DeltaFile &file, const FrameSink &sink,
                         QString *error);
 
+// Whether the volume of directory has room for plan's transfers and delta's files (and a margin);
+// false with "not enough free space for it (%1 MiB)" in *error (may be null) otherwise.
+bool checkDeltaRoom(const DeltaRelease &delta, const DeltaPlan &plan, const QString &directory,
+                    QString *error);
+
 // Builds the new release's tree into treeDir, an existing empty directory, as plan says: every
 // directory of delta, and every file from the installed file that has its content, or from its
 // frame (transferFiles[i] holds the bytes of plan.transfers[i]): the frame's SHA-256 is checked
@@ -28,7 +33,7 @@ bool decodeCheckedFrame(QFile *pieces, qint64 offset, const DeltaFrame &frame,
 // file must come out with its listed size and SHA-256, and gets the executable bits of its mode
 // (not on Windows). Nothing outside treeDir is written. Memory: the largest base mapped plus the
 // decoder's window (at most the file's size). False with one English message in *error (may be
-// null): "not enough free space for the new files (%1 MiB)", "cannot write %1: %2",
+// null): "cannot write %1: %2",
 // "cannot read %1: %2", "the fetched frame for %1 does not match its SHA-256", "%1: %2" (the
 // decoder's reason), "%1 does not match its SHA-256"; what was written stays. Blocking; any
 // thread.

@@ -25,6 +25,10 @@ public:
     // .orvalink-update/extracted beside the installation directory.
     QString extractedDirPath() const;
 
+    // The new tree is built in extractedDirPath() already (a differential update): run() installs
+    // it as it stands instead of unpacking the package. Call before run().
+    void useBuiltPayload() { payloadBuilt = true; }
+
 signals:
     void stageChanged(const QString &text, int progressValue);
     void detailAppended(const QString &text);
@@ -48,6 +52,7 @@ private:
     UpdaterOptions options;
     UpdateManifest manifest;
     bool packageStaged; // online mode, or an offline release copied into the staging directory
+    bool payloadBuilt = false;
     // Chosen by preparePayload: what the installation puts in place.
     QString payloadRoot;
 };
