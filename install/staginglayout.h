@@ -18,8 +18,8 @@ public:
     QString updateDir() const;             // .orvalink-update (online mode's staging directory)
     QString packageFile() const;           // .orvalink-update/package.zip
     QString extractedDir() const;          // .orvalink-update/extracted
-    QString deltaDir() const;              // .orvalink-update/delta (a differential update's pieces)
-    QString deltaFailuresFile() const;     // .orvalink-update/delta-failed (versions, one a line)
+    QString deltaDir() const;              // .orvalink-update/delta (fetched pieces)
+    QString deltaFailuresFile() const;     // .orvalink-update/delta-failed (versions)
     QString backupDir() const;             // .orvalink-backup
     QString preserveDir() const;           // .orvalink-preserve
     QString legacyConfigBackupDir() const; // .orvalink-legacy-config-backup

@@ -114,6 +114,7 @@ DeltaPlan planDelta(const DeltaRelease &delta, const InstalledContents &installe
     QHash<QString, int> stepOfContent;
     for (int index = 0; index < delta.files.size(); ++index) {
         const DeltaFile &file = delta.files.at(index);
+        plan.treeBytes += file.size;
         const auto known = stepOfContent.constFind(file.sha256);
         if (known != stepOfContent.cend()) {
             plan.steps[*known].files.append(index);

@@ -57,6 +57,7 @@ struct DeltaPlan
     QList<DeltaStep> steps;
     QList<DeltaTransfer> transfers;
     qint64 transferBytes = 0;
+    qint64 treeBytes = 0;      // the new tree's files
     QString fullPackageReason; // not empty: download the package instead, for this reason
 };
 

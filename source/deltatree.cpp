@@ -6,7 +6,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QStorageInfo>
 
 #include <functional>
 
@@ -15,8 +14,6 @@ namespace Updater {
 namespace {
 
 constexpr qint64 blockSize = 1024 * 1024;
-// Left free beyond the new files, for the system and the installation's own writes.
-constexpr qint64 freeSpaceMargin = 16 * 1024 * 1024;
 
 QString hex(QByteArray digest)
 {
@@ -217,19 +214,6 @@ bool decodeCheckedFrame(QFile *pieces, qint64 offset, const DeltaFrame &frame,
                          file.size, sink, &reason))
         return fail(error,
                     QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(file.path), reason));
-    return true;
-}
-
-bool checkDeltaRoom(const DeltaRelease &delta, const DeltaPlan &plan, const QString &directory,
-                    QString *error)
-{
-    qint64 needed = freeSpaceMargin + plan.transferBytes;
-    for (const DeltaFile &file : delta.files)
-        needed += file.size;
-    const QStorageInfo volume(directory);
-    if (volume.isValid() && volume.bytesAvailable() < needed)
-        return fail(error, QStringLiteral("not enough free space for it (%1 MiB)")
-                               .arg((needed + (1 << 20) - 1) >> 20));
     return true;
 }
 

@@ -21,11 +21,6 @@ bool decodeCheckedFrame(QFile *pieces, qint64 offset, const DeltaFrame &frame,
                         const QString &basePath, const DeltaFile &file, const FrameSink &sink,
                         QString *error);
 
-// Whether the volume of directory has room for plan's transfers and delta's files (and a margin);
-// false with "not enough free space for it (%1 MiB)" in *error (may be null) otherwise.
-bool checkDeltaRoom(const DeltaRelease &delta, const DeltaPlan &plan, const QString &directory,
-                    QString *error);
-
 // Builds the new release's tree into treeDir, an existing empty directory, as plan says: every
 // directory of delta, and every file from the installed file that has its content, or from its
 // frame (transferFiles[i] holds the bytes of plan.transfers[i]): the frame's SHA-256 is checked

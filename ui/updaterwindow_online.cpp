@@ -10,6 +10,7 @@
 #include "install/staginglayout.h"
 #include "source/deltaplan.h"
 #include "source/deltatree.h"
+#include "source/filewrites.h"
 #include "source/manifestfetch.h"
 #include "source/offlinerelease.h"
 #include "source/packagedownload.h"
@@ -65,9 +66,7 @@ bool deltaFailedBefore(const StagingLayout &layout, const QString &version)
 {
     QFile record(layout.deltaFailuresFile());
     return record.open(QIODevice::ReadOnly)
-           && QString::fromUtf8(record.read(64 * 1024))
-                  .split(QLatin1Char('\n'))
-                  .contains(version);
+           && QString::fromUtf8(record.read(64 * 1024)).split(QLatin1Char('\n')).contains(version);
 }
 
 void rememberDeltaFailure(const StagingLayout &layout, const QString &version)
@@ -149,8 +148,9 @@ bool UpdaterWindow::buildDeltaPayload(QString *reason)
 {
     const StagingLayout layout(options.installDir);
     if (deltaFailedBefore(layout, manifest.version))
-        return fail(reason, QStringLiteral("the differential update of %1 failed before")
-                                .arg(manifest.version));
+        return fail(
+            reason,
+            QStringLiteral("the differential update of %1 failed before").arg(manifest.version));
     reportStage(QStringLiteral("Загрузка обновления"), 10);
 
     InstalledContents installed;
@@ -172,7 +172,7 @@ bool UpdaterWindow::buildDeltaPayload(QString *reason)
     bool built = false;
     if (!QDir().mkpath(piecesDir) || !QDir().mkpath(treeDir))
         fail(reason, QStringLiteral("cannot make %1").arg(QDir::toNativeSeparators(treeDir)));
-    else if (checkDeltaRoom(manifest.delta, plan, piecesDir, reason)
+    else if (checkFreeSpace(piecesDir, plan.transferBytes + plan.treeBytes, reason)
              && downloadTransfers(
                  plan.transfers, piecesDir,
                  [this](qint64 received, qint64 total) {

@@ -1,7 +1,7 @@
 #include "e2eharness.h"
-#include "source/manifestparser.h"
 #include "fixtures.h"
 #include "nginxserver.h"
+#include "source/manifestparser.h"
 #include "testcertificates.h"
 #include "treesnapshot.h"
 #include "updaterprocess.h"
@@ -462,18 +462,19 @@ void TestOnlineUpdate::differentialUpdate()
                         {QStringLiteral("--payload"), payloadDir, QStringLiteral("--version"),
                          QStringLiteral("3.0.0"), QStringLiteral("--package-url"),
                          url(QStringLiteral("http|/{tag}/package.zip"), row.wwwSubdir),
-                         QStringLiteral("--out"), www, QStringLiteral("--previous"),
-                         row.installDir, QStringLiteral("--previous-version"),
-                         QStringLiteral("2.4.1")},
+                         QStringLiteral("--out"), www, QStringLiteral("--previous"), row.installDir,
+                         QStringLiteral("--previous-version"), QStringLiteral("2.4.1")},
                         &output),
              qPrintable(output));
     if (corruptPiece) {
         Updater::UpdateManifest manifest;
         QVERIFY(Updater::parseUpdateManifest(
             readFile(QDir(www).filePath(QStringLiteral("manifest.json"))), &manifest, nullptr));
-        const auto newFile = std::find_if(
-            manifest.delta.files.cbegin(), manifest.delta.files.cend(),
-            [](const Updater::DeltaFile &file) { return file.path == QLatin1String("bin/new.bin"); });
+        const auto newFile =
+            std::find_if(manifest.delta.files.cbegin(), manifest.delta.files.cend(),
+                         [](const Updater::DeltaFile &file) {
+                             return file.path == QLatin1String("bin/new.bin");
+                         });
         QFile zpack(QDir(www).filePath(QStringLiteral("package.zpack")));
         QVERIFY(newFile != manifest.delta.files.cend() && zpack.open(QIODevice::ReadWrite)
                 && zpack.seek(newFile->frame.offset + newFile->frame.length / 2)
