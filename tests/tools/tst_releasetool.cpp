@@ -575,9 +575,10 @@ void TestReleaseTool::republishReplacesRelease()
     const RunResult second = runTool(releaseArguments(payload, out));
     QVERIFY2(second.exitCode == 0, qPrintable(second.standardError));
 
-    // Only the two published files, readable by a web server that runs as another user.
+    // Only the published files, readable by a web server that runs as another user.
     QCOMPARE(directoryEntries(out),
-             (QStringList{QStringLiteral("manifest.json"), QStringLiteral("package.zip")}));
+             (QStringList{QStringLiteral("manifest.json"), QStringLiteral("package.zip"),
+                          QStringLiteral("package.zpack")}));
     for (const QString &name : directoryEntries(out))
         QVERIFY(QFileInfo(out + QLatin1Char('/') + name)
                     .permissions()
@@ -599,9 +600,13 @@ void TestReleaseTool::deltaCheckRefusesDamage_data()
     QTest::addColumn<QString>("message");
 
     QTest::newRow("nothing") << QString() << QString();
-    QTest::newRow("a patch frame") << ".package-from-2.0.zpatch" << "does not reproduce it";
-    QTest::newRow("the earlier file") << "earlier/Core.exe" << "the earlier file changed";
-    QTest::newRow("a zpack frame") << ".package.zpack" << "The zpack frame of";
+    QTest::newRow("the patch file") << ".package-from-2.0.zpatch"
+                                    << "is not what was written";
+    QTest::newRow("the earlier file a patch applies to")
+        << "earlier/Core.exe"
+        << "does not reproduce it: the earlier file changed";
+    QTest::newRow("a zpack frame") << ".package.zpack"
+                                   << "The zpack frame of";
 }
 
 void TestReleaseTool::deltaCheckRefusesDamage()
@@ -632,8 +637,9 @@ void TestReleaseTool::deltaCheckRefusesDamage()
     QCOMPARE(publication.delta().patches.size(), 1);
 
     if (!damaged.isEmpty()) {
-        const QStringList written = QDir(dir.path()).entryList({damaged + QStringLiteral(".*")},
-                                                               QDir::Files | QDir::Hidden);
+        const QStringList written =
+            QDir(dir.path())
+                .entryList({damaged + QStringLiteral(".*")}, QDir::Files | QDir::Hidden);
         QFile file(dir.filePath(written.value(0, damaged)));
         QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(file.size() / 2));
         const char byte = file.peek(1).at(0);

@@ -214,9 +214,7 @@ bool DeltaPublication::write(const QList<PayloadEntry> &entries, const QString &
         const QString path = entry.archivePath.mid(topPrefix.size())
                                  .chopped(entry.kind == PayloadEntry::Kind::Directory ? 1 : 0);
         if (entry.kind == PayloadEntry::Kind::SymLink) {
-            m_note = QStringLiteral("No differential update: the payload holds links.");
-            m_delta = DeltaRelease();
-            m_zpack.reset();
+            abandon(QStringLiteral("No differential update: the payload holds links."));
             return true;
         }
         if (path.isEmpty())
@@ -349,6 +347,14 @@ bool DeltaPublication::check(const QList<ReleaseTree> &previous, QString *error)
         }
     }
     return true;
+}
+
+void DeltaPublication::abandon(const QString &note)
+{
+    m_delta = DeltaRelease();
+    m_note = note;
+    m_zpack.reset();
+    m_patches.clear();
 }
 
 bool DeltaPublication::moveIntoPlace(const QString &outDir, QString *error)

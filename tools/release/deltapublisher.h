@@ -50,6 +50,10 @@ public:
     // it: %3", ...).
     bool check(const QList<ReleaseTree> &previous, QString *error) const;
 
+    // Publishes no differential update after all, for the reason given (note() then says it);
+    // the written files go.
+    void abandon(const QString &note);
+
     // Gives the written files their names in outDir.
     bool moveIntoPlace(const QString &outDir, QString *error);
 

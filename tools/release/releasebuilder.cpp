@@ -3,6 +3,7 @@
 #include "common/failure.h"
 
 #include "source/deltamanifest.h"
+#include "source/manifestfetch.h"
 #include "source/manifestparser.h"
 #include "source/manifestsignature.h"
 #include "source/packagehash.h"
@@ -245,10 +246,16 @@ bool writeRelease(const ReleaseOptions &options, const QList<PayloadEntry> &entr
     if (!openTemporary(&manifestFile, outDir, QStringLiteral("manifest.json"), error))
         return false;
     const QDateTime expires = expiryOf(options);
-    if (manifestFile.write(manifestDocument(options, notes, diskSha256,
-                                            QFileInfo(zipFile.fileName()).size(), expires,
-                                            delta.delta()))
-        < 0)
+    const auto document = [&] {
+        return manifestDocument(options, notes, diskSha256, QFileInfo(zipFile.fileName()).size(),
+                                expires, delta.delta());
+    };
+    // The updater refuses a larger manifest as a whole; the package alone still serves.
+    if (document().size() > manifestSizeLimit)
+        delta.abandon(QStringLiteral("No differential update: its file list would make the "
+                                     "manifest larger than %1 bytes.")
+                          .arg(manifestSizeLimit));
+    if (manifestFile.write(document()) < 0)
         return fail(error, QStringLiteral("Cannot write %1: %2")
                                .arg(manifestFile.fileName(), manifestFile.errorString()));
     if (!finishTemporary(&manifestFile, error)
