@@ -171,14 +171,14 @@ DeltaPlan planDelta(const DeltaRelease &delta, const InstalledContents &installe
     for (const DeltaTransfer &transfer : std::as_const(plan.transfers))
         plan.transferBytes += transfer.length;
     if (packageSize <= 0)
-        plan.fullPackageReason = QStringLiteral("the package's size is not known");
+        plan.fullPackageReason = QStringLiteral("needs the package's size, which is not known");
     else if (plan.transferBytes * 2 > packageSize)
-        plan.fullPackageReason = QStringLiteral("it would move %1 of the package's %2 bytes")
+        plan.fullPackageReason = QStringLiteral("would move %1 of the package's %2 bytes")
                                      .arg(plan.transferBytes)
                                      .arg(packageSize);
     else if (plan.transfers.size() > deltaTransferLimit)
         plan.fullPackageReason =
-            QStringLiteral("it would need %1 requests").arg(plan.transfers.size());
+            QStringLiteral("would need %1 requests").arg(plan.transfers.size());
     return plan;
 }
 

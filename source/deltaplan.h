@@ -57,8 +57,9 @@ struct DeltaPlan
     QList<DeltaStep> steps;
     QList<DeltaTransfer> transfers;
     qint64 transferBytes = 0;
-    qint64 treeBytes = 0;      // the new tree's files
-    QString fullPackageReason; // not empty: download the package instead, for this reason
+    qint64 treeBytes = 0; // the new tree's files
+    // Not empty: download the package instead, because a differential update "would move …".
+    QString fullPackageReason;
 };
 
 // The most transfers a plan may have, the largest gap between two frames of one file that is
