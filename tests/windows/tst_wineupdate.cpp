@@ -51,7 +51,8 @@ private:
     bool runWine(const QStringList &arguments, QString *output);
     bool writeInstallationOnC(const QString &relative);
     bool writePayloadOnC(const QString &relative);
-    bool publish(const QString &payloadRelative, const QString &hash);
+    bool publish(const QString &payloadRelative, const QString &hash,
+                 const QString &previousRelative = QString());
 
     QTemporaryDir m_temp;
     XvfbDisplay m_display;
@@ -218,9 +219,25 @@ bool TestWineUpdate::writePayloadOnC(const QString &relative)
 }
 
 // Zips the payload into the server's www/package.zip and writes www/manifest.json, which gives
-// the hash (empty: the zip's own).
-bool TestWineUpdate::publish(const QString &payloadRelative, const QString &hash)
+// the hash (empty: the zip's own); with previousRelative, publishes it with the release tool
+// against that earlier release instead, a differential update beside the package.
+bool TestWineUpdate::publish(const QString &payloadRelative, const QString &hash,
+                             const QString &previousRelative)
 {
+    QString output;
+    if (!previousRelative.isEmpty()
+        && !runCommand(QDir(binDir()).filePath(QStringLiteral("orvalink-release")),
+                       {QStringLiteral("--payload"), cDrive(payloadRelative),
+                        QStringLiteral("--version"), QStringLiteral("3.0.0"),
+                        QStringLiteral("--package-url"),
+                        m_server->httpUrl(QStringLiteral("/package.zip")), QStringLiteral("--out"),
+                        m_server->wwwDir(), QStringLiteral("--previous"), cDrive(previousRelative),
+                        QStringLiteral("--previous-version"), QStringLiteral("2.4.1")},
+                       &output))
+        qWarning("%s", qPrintable(output));
+    if (!previousRelative.isEmpty())
+        return output.contains(QLatin1String("package-from-2.4.1.zpatch"));
+
     const QString zip = QDir(m_server->wwwDir()).filePath(QStringLiteral("package.zip"));
     QString error;
     if (!zipTree(cDrive(payloadRelative), zip, &error)) {
@@ -387,7 +404,9 @@ void TestWineUpdate::onlineUpdate()
     const QString install = QStringLiteral("Program Files/Orvalink");
     QVERIFY(writeInstallationOnC(install));
     QVERIFY(writePayloadOnC(QStringLiteral("online/payload")));
-    QVERIFY(publish(QStringLiteral("online/payload"), QString()));
+    // A differential update: Core.exe patched while it runs, the other files copied or fetched.
+    QVERIFY(writeExecutable(cDrive(QStringLiteral("online/payload/Core.exe")), m_client + "3.0.0"));
+    QVERIFY(publish(QStringLiteral("online/payload"), QString(), install));
     const TreeSnapshot before = TreeSnapshot::take(cDrive(install));
     const TreeSnapshot payload = TreeSnapshot::take(cDrive(QStringLiteral("online/payload")));
 
@@ -437,6 +456,10 @@ void TestWineUpdate::onlineUpdate()
     QVERIFY2(waitUntil([&] { return clientEvents(cDrive(install)).size() == 1; }, eventDeadlineMs),
              "the new client was not started");
     QVERIFY(clientEvents(cDrive(install)).first().startsWith(QLatin1String("Orvalink.exe ")));
+    const QString requests = m_server->accessLog().join(QLatin1Char('\n'));
+    QVERIFY2(requests.contains(QLatin1String("/package-from-2.4.1.zpatch "))
+                 && !requests.contains(QLatin1String("/package.zip ")),
+             qPrintable(requests));
 
     const QStringList problemsInPicture = russianTextProblems(picture, 4);
     QVERIFY2(problemsInPicture.isEmpty(), qPrintable(problemsInPicture.join(QStringLiteral("; "))));
