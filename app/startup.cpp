@@ -4,6 +4,7 @@
 #include "app/updatercopy.h"
 #include "common/productnames.h"
 #include "install/installationdirectory.h"
+#include "platform/processwait.h"
 #include "ui/updaterwindow.h"
 
 #include <QCoreApplication>
@@ -36,6 +37,11 @@ void leaveInstallation(UpdaterOptions *options)
 int runUpdater(const QStringList &arguments)
 {
     auto options = std::make_unique<UpdaterOptions>(parseOptions(arguments));
+    // Opened at once and held until the update waits for it: by then the client may long have
+    // exited and its id been given to another process.
+    std::shared_ptr<const Platform::HeldProcess> client;
+    if (options->waitPid > 0)
+        client = std::make_shared<const Platform::HeldProcess>(options->waitPid);
 
     int exitCode = 1;
     if (optionsAreComplete(*options)) {
@@ -43,7 +49,7 @@ int runUpdater(const QStringList &arguments)
         if (handOverToCopyOutside(normalizedInstallDir(options->installDir), arguments))
             return 0;
         leaveInstallation(options.get());
-        UpdaterWindow window(*options);
+        UpdaterWindow window(*options, client);
         window.show();
         exitCode = QCoreApplication::exec();
     } else {

@@ -6,9 +6,10 @@
 #     to a folder outside) are byte for byte as before, with no stray file among them; the
 #     installation's settings were migrated once already, so config/configs.json must not change,
 #   - the installation is complete: every file of the last payload with its contents,
-#   - nothing but the installation and .orvalink-legacy-config-backup is left beside it (no
-#     .orvalink-update, -backup, -preserve, -update.lock, no temporary file), no .orvalink-*
-#     entry in it, and the offline payload's directory is gone.
+#   - nothing but the installation, .orvalink-legacy-config-backup and the log
+#     .orvalink-update.log is left beside it (no .orvalink-update, -backup, -preserve,
+#     -update.lock, no temporary file), no .orvalink-* entry in it, and the offline payload's
+#     directory is gone.
 # Scenarios: offline (--offline-payload-root), online (a package served by nginx on loopback)
 # and inplace (the installation directory cannot be renamed, as when a handle is open in it on
 # Windows: the windowsrules library's locked directory). Modes: kill (SIGKILL right before the
@@ -231,7 +232,7 @@ check_point() { # scenario root clean-outcome expected-payload-manifest
         echo "the installation lacks files of the payload: $(cd "$install" && sha256sum --quiet -c "$4" 2>&1 | head -3 | tr '\n' ' ')"
     fi
     local beside
-    beside=$(cd "$root/Programs" && ls -A | grep -vxE 'Orvalink|\.orvalink-legacy-config-backup' | tr '\n' ' ' || true)
+    beside=$(cd "$root/Programs" && ls -A | grep -vxE 'Orvalink|\.orvalink-legacy-config-backup|\.orvalink-update\.log' | tr '\n' ' ' || true)
     [ -z "$beside" ] || echo "left beside the installation: $beside"
     local inside
     inside=$(cd "$install" && ls -A | grep -E '^\.orvalink' | tr '\n' ' ' || true)

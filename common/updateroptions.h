@@ -13,7 +13,9 @@ struct UpdaterOptions
     QString installDir;
     QString currentVersion;
     QString channel;
-    qint64 waitPid = 0; // 0 when absent or not a decimal number
+    // 0 when absent or not a decimal number. The process is opened at start-up and handed to the
+    // window as a Platform::HeldProcess; the id itself is not looked at again.
+    qint64 waitPid = 0;
 
     // Offline mode: a payload root was named (not trimmed, so blanks count).
     bool isOfflineMode() const { return !offlinePayloadRoot.isEmpty(); }

@@ -1,5 +1,6 @@
 #include "install/installationdirectory.h"
 
+#include "platform/fileidentity.h"
 #include "platform/protectedlocations.h"
 
 #include <QDir>
@@ -55,9 +56,13 @@ bool holdsProtectedLocation(const QString &dir)
     const QString target = comparablePath(dir);
     if (Platform::isFileSystemRoot(target))
         return true;
+    // By identity where dir exists: a short name, a junction or a substituted drive spells the
+    // same folder differently. By path where it does not (yet).
+    const Platform::FileIdentity identity = Platform::fileIdentity(dir);
     const QStringList locations = Platform::protectedLocations();
     for (const QString &location : locations) {
-        if (isSameOrInside(comparablePath(location), target))
+        if (isSameOrInside(comparablePath(location), target)
+            || Platform::isSameOrInside(location, identity))
             return true;
     }
     return false;

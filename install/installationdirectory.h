@@ -20,7 +20,8 @@ bool checkInstallDir(const QString &installDir, QString *error);
 QString comparablePath(const QString &path);
 bool isSameOrInside(const QString &path, const QString &ancestor);
 
-// True when dir is a file-system root, a protected location, or contains one.
+// True when dir is a file-system root, a protected location, or contains one; compared by the
+// entries' identity too (Platform::isSameOrInside), so that no other spelling slips past.
 bool holdsProtectedLocation(const QString &dir);
 
 } // namespace Updater

@@ -71,4 +71,9 @@ QString StagingLayout::lockFile() const
     return QDir(m_parentDir).filePath(QStringLiteral(".orvalink-update.lock"));
 }
 
+QString StagingLayout::logFile() const
+{
+    return QDir(m_parentDir).filePath(QStringLiteral(".orvalink-update.log"));
+}
+
 } // namespace Updater

@@ -27,6 +27,7 @@ public:
     QString updaterCopyDir() const;        // .orvalink-update/updater (the updater run from there)
     QString staleDir() const;              // .orvalink-stale (what could not be deleted yet)
     QString lockFile() const;              // .orvalink-update.lock (one updater at a time)
+    QString logFile() const;               // .orvalink-update.log (the runs' logs; stays)
 
 private:
     QString m_installDir;

@@ -9,6 +9,7 @@ namespace Updater::Platform {
 // The system's own folders on Windows (protectedlocations_win.cpp); none elsewhere beyond the
 // standard ones below.
 QStringList systemLocations();
+bool isVolumeRoot(const QString &path);
 
 QStringList protectedLocations()
 {
@@ -51,13 +52,19 @@ QStringList protectedLocations()
 
 bool isFileSystemRoot(const QString &path)
 {
-    return QDir(QDir::cleanPath(path)).isRoot();
+    return QDir(QDir::cleanPath(path)).isRoot() || isVolumeRoot(path);
 }
 
 #ifndef Q_OS_WIN
 QStringList systemLocations()
 {
     return {};
+}
+
+// A mount point is no root here: tests and users alike mount volumes on ordinary directories.
+bool isVolumeRoot(const QString &)
+{
+    return false;
 }
 #endif
 

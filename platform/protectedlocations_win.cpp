@@ -1,5 +1,7 @@
 #include "platform/protectedlocations.h"
 
+#include "platform/fileidentity.h"
+
 #include <QDir>
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -10,7 +12,7 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
-#include <vector>
+#include <string>
 
 namespace Updater::Platform {
 
@@ -28,7 +30,9 @@ QString knownFolder(REFKNOWNFOLDERID id)
 
 } // namespace
 
-// Everything of the system's that a wrong --install-dir or offline payload could name.
+// Everything of the system's that a wrong --install-dir or offline payload could name. Drive
+// roots are not listed: a root is refused as such (isFileSystemRoot), and asking for every drive
+// would stall on a disconnected network drive.
 QStringList systemLocations()
 {
     QStringList locations;
@@ -46,21 +50,25 @@ QStringList systemLocations()
         &FOLDERID_Pictures,     &FOLDERID_Videos,          &FOLDERID_RoamingAppData,
         &FOLDERID_LocalAppData, &FOLDERID_LocalAppDataLow, &FOLDERID_Programs,
         &FOLDERID_StartMenu,    &FOLDERID_Startup,         &FOLDERID_Favorites,
-        &FOLDERID_SavedGames,   &FOLDERID_Fonts,
+        &FOLDERID_SavedGames,   &FOLDERID_Fonts,           &FOLDERID_UserProgramFiles,
     };
     for (const KNOWNFOLDERID *folder : folders)
         locations << knownFolder(*folder);
 
-    // Every drive root, removable and network drives included ("C:\", "D:\", ...).
-    const DWORD size = GetLogicalDriveStringsW(0, nullptr);
-    if (size > 0) {
-        std::vector<wchar_t> drives(size + 1, L'\0');
-        const DWORD written = GetLogicalDriveStringsW(size, drives.data());
-        for (const wchar_t *drive = drives.data(); written > 0 && *drive;
-             drive += wcslen(drive) + 1)
-            locations << QDir::fromNativeSeparators(QString::fromWCharArray(drive));
-    }
     return locations;
+}
+
+// The root of a volume however it is reached: a junction or link to it, a folder the volume is
+// mounted on, \\?\Volume{...}\.
+bool isVolumeRoot(const QString &path)
+{
+    const QString resolved = resolvedPath(path);
+    if (resolved.isEmpty())
+        return false;
+    wchar_t root[MAX_PATH + 1];
+    const std::wstring native = QDir::toNativeSeparators(resolved).toStdWString();
+    return GetVolumePathNameW(native.c_str(), root, MAX_PATH + 1)
+           && fileIdentity(QString::fromWCharArray(root)) == fileIdentity(path);
 }
 
 } // namespace Updater::Platform

@@ -6,9 +6,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
 
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace Updater::Platform {
@@ -35,6 +39,7 @@ QByteArray readProcFile(pid_t pid, const char *entry)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// Empty, with errno set, when the link cannot be read.
 QString readProcLink(pid_t pid, const char *entry)
 {
     QByteArray buffer(4096, Qt::Uninitialized);
@@ -50,40 +55,38 @@ QString readProcLink(pid_t pid, const char *entry)
     return QFile::decodeName(buffer);
 }
 
-bool isImageName(const QString &name, const QStringList &imageNames)
+bool isScript(const QString &path)
 {
-    return imageNames.contains(name, Qt::CaseInsensitive);
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) && file.read(2) == "#!";
 }
 
-// The file the process runs: its executable, or, for a script started by its own path, the
-// script. The kernel then runs the interpreter with the script's path as the argument after the
-// interpreter's own optional one; a relative path is taken from the process's current directory.
-QString programFile(pid_t pid, const QStringList &imageNames)
+// The file the process runs when it lies inside (which ends with '/'): its executable, or, for a
+// script started by its own path, the script. The kernel then runs the interpreter with the
+// script's path as the argument after the interpreter's own optional one; a relative path is
+// taken from the process's current directory. Empty otherwise, with *denied set when the
+// executable may not be read (another user's process).
+QString programFileInside(pid_t pid, const QString &inside, bool *denied)
 {
+    errno = 0;
     const QString executable = readProcLink(pid, "exe");
-    if (!executable.isEmpty() && isImageName(QFileInfo(executable).fileName(), imageNames))
+    *denied = executable.isEmpty() && errno == EACCES;
+    if (executable.isEmpty() || executable.startsWith(inside))
         return executable;
 
     const QList<QByteArray> arguments = readProcFile(pid, "cmdline").split('\0');
     for (qsizetype i = 1; i <= 2 && i < arguments.size(); ++i) {
         const QString argument = QFile::decodeName(arguments.at(i));
-        if (!isImageName(QFileInfo(argument).fileName(), imageNames))
+        if (argument.isEmpty())
             continue;
-        const QString script = QDir::isAbsolutePath(argument)
-                                   ? argument
-                                   : QDir(readProcLink(pid, "cwd")).filePath(argument);
-        return QFileInfo(script).canonicalFilePath();
+        const QString script = QFileInfo(QDir::isAbsolutePath(argument)
+                                             ? argument
+                                             : QDir(readProcLink(pid, "cwd")).filePath(argument))
+                                   .canonicalFilePath();
+        if (script.startsWith(inside) && isScript(script))
+            return script;
     }
     return QString();
-}
-
-bool mayBeNamed(const QString &comm, const QStringList &imageNames)
-{
-    for (const QString &name : imageNames) {
-        if (comm.compare(name.left(commLength), Qt::CaseInsensitive) == 0)
-            return true;
-    }
-    return false;
 }
 
 } // namespace
@@ -100,10 +103,18 @@ void InstalledProcesses::release()
     for (const Held &entry : held)
         close(entry.pidfd);
     held.clear();
+    m_unreachable.clear();
 }
 
-bool InstalledProcesses::find(const QString &installDir, const QStringList &imageNames,
-                              QString *error)
+bool InstalledProcesses::isRunningImage(const QString &file)
+{
+    const int fd = ::open(QFile::encodeName(file).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0)
+        close(fd);
+    return fd < 0 && errno == ETXTBSY;
+}
+
+bool InstalledProcesses::find(const QString &installDir, QString *error)
 {
     release();
     DIR *proc = opendir("/proc");
@@ -120,27 +131,42 @@ bool InstalledProcesses::find(const QString &installDir, const QStringList &imag
     if (!inside.endsWith(QLatin1Char('/')))
         inside += QLatin1Char('/');
 
+    // Processes whose executable the updater may not see, by their names.
+    QMap<QString, QList<RunningProcess>> unseen;
     const pid_t self = getpid();
     while (const dirent *entry = readdir(proc)) {
         bool numeric = false;
         const auto pid = static_cast<pid_t>(QByteArray(entry->d_name).toInt(&numeric));
         if (!numeric || pid <= 0 || pid == self)
             continue;
-        if (!mayBeNamed(QString::fromUtf8(readProcFile(pid, "comm").trimmed()), imageNames))
-            continue;
         const int pidfd = openPidfd(pid);
         if (pidfd < 0)
             continue;
-        const QString file = programFile(pid, imageNames);
+        bool denied = false;
+        const QString file = programFileInside(pid, inside, &denied);
         // The process may have ended, and its id passed on, while its files were read; what the
         // pidfd holds has not if it is still running now.
-        if (file.isEmpty() || !file.startsWith(inside) || waitForPidfd(pidfd, 0)) {
+        const bool ended = waitForPidfd(pidfd, 0);
+        if (file.isEmpty() || ended) {
+            if (denied && !ended) {
+                const QString comm = QString::fromUtf8(readProcFile(pid, "comm").trimmed());
+                unseen[comm.toLower()] << RunningProcess{pid, comm};
+            }
             close(pidfd);
             continue;
         }
-        held.push_back({{pid, QFileInfo(file).fileName()}, pidfd});
+        const RunningProcess process{pid, QFileInfo(file).fileName()};
+        if (kill(pid, 0) != 0) {
+            m_unreachable << process;
+            close(pidfd);
+            continue;
+        }
+        held.push_back({process, pidfd});
     }
     closedir(proc);
+
+    for (const QString &name : namesInUse(installDir, unseen.keys(), commLength))
+        m_unreachable += unseen.value(name);
     return true;
 }
 

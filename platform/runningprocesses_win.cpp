@@ -1,7 +1,11 @@
 #include "platform/runningprocesses.h"
 
+#include "platform/fileidentity.h"
+#include "platform/longpath.h"
+
 #include <QDir>
 #include <QFileInfo>
+#include <QMap>
 
 #include <string>
 
@@ -51,47 +55,11 @@ private:
     HANDLE handle;
 };
 
-std::wstring withoutLongPathPrefix(const std::wstring &path)
-{
-    if (path.rfind(L"\\\\?\\UNC\\", 0) == 0)
-        return L"\\\\" + path.substr(8);
-    if (path.rfind(L"\\\\?\\", 0) == 0)
-        return path.substr(4);
-    return path;
-}
-
-// The path of an existing file or directory as the file system names it: links, junctions,
-// substituted drives and 8.3 short names resolved, so that two spellings of one place compare
-// equal. Empty when it cannot be opened.
-std::wstring finalPath(const std::wstring &path)
-{
-    const HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return std::wstring();
-    const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
-    std::wstring buffer(MAX_PATH, L'\0');
-    DWORD length =
-        GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()), flags);
-    if (length >= buffer.size()) {
-        // Too small: length is the size needed, terminator included.
-        buffer.assign(length, L'\0');
-        length = GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()),
-                                           flags);
-    }
-    CloseHandle(file);
-    if (length == 0 || length >= buffer.size())
-        return std::wstring();
-    buffer.resize(length);
-    return withoutLongPathPrefix(buffer);
-}
-
 // The resolved path when the file system can tell, else the path as it was given.
 std::wstring comparablePath(const std::wstring &path)
 {
-    const std::wstring resolved = finalPath(path);
-    return resolved.empty() ? path : resolved;
+    const QString resolved = resolvedPath(QString::fromStdWString(path));
+    return resolved.isEmpty() ? path : QDir::toNativeSeparators(resolved).toStdWString();
 }
 
 // Whether path lies below dir (which ends with a separator), compared as NTFS compares names.
@@ -134,10 +102,23 @@ void InstalledProcesses::release()
     for (const Held &entry : held)
         CloseHandle(entry.handle);
     held.clear();
+    m_unreachable.clear();
 }
 
-bool InstalledProcesses::find(const QString &installDir, const QStringList &imageNames,
-                              QString *error)
+bool InstalledProcesses::isRunningImage(const QString &file)
+{
+    // The system refuses write access to the file of a mapped image, whoever maps it.
+    const HANDLE handle = CreateFileW(longPath(file).c_str(), FILE_WRITE_DATA,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+        return false;
+    }
+    return GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+bool InstalledProcesses::find(const QString &installDir, QString *error)
 {
     release();
     const ProcessSnapshot snapshot;
@@ -155,15 +136,15 @@ bool InstalledProcesses::find(const QString &installDir, const QStringList &imag
     if (inside.empty() || inside.back() != L'\\')
         inside += L'\\';
 
+    // Processes the updater may not open (another session's), by their image names.
+    QMap<QString, QList<RunningProcess>> unseen;
     const DWORD self = GetCurrentProcessId();
     do {
-        if (entry.th32ProcessID == self
-            || !imageNames.contains(QString::fromWCharArray(entry.szExeFile), Qt::CaseInsensitive))
+        if (entry.th32ProcessID == self || entry.th32ProcessID == 0)
             continue;
         // From here on the id cannot be given to another process, and the place is read from the
         // handle, so it is this process's own even if the one listed has gone meanwhile. An
-        // elevated client grants a non-elevated updater no more than the limited query; it is
-        // still found, and then counts as one that could not be ended.
+        // elevated process grants a non-elevated updater no more than the limited query.
         bool synchronize = true;
         HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
                                      entry.th32ProcessID);
@@ -171,19 +152,33 @@ bool InstalledProcesses::find(const QString &installDir, const QStringList &imag
             synchronize = false;
             process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
         }
-        if (!process)
+        if (!process) {
+            if (GetLastError() == ERROR_ACCESS_DENIED) {
+                const QString name = QString::fromWCharArray(entry.szExeFile);
+                unseen[name.toLower()] << RunningProcess{entry.th32ProcessID, name};
+            }
             continue;
+        }
         const std::wstring image = imagePath(process);
-        const QString imageName =
-            QFileInfo(QDir::fromNativeSeparators(QString::fromStdWString(image))).fileName();
-        if (image.empty() || hasEnded(process)
-            || !imageNames.contains(imageName, Qt::CaseInsensitive)
-            || !isInside(comparablePath(image), inside)) {
+        if (image.empty() || hasEnded(process) || !isInside(comparablePath(image), inside)) {
             CloseHandle(process);
             continue;
         }
-        held.push_back({{entry.th32ProcessID, imageName}, process, synchronize});
+        const RunningProcess found{
+            entry.th32ProcessID,
+            QFileInfo(QDir::fromNativeSeparators(QString::fromStdWString(image))).fileName()};
+        const HANDLE terminate = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
+        if (!terminate) {
+            m_unreachable << found;
+            CloseHandle(process);
+            continue;
+        }
+        CloseHandle(terminate);
+        held.push_back({found, process, synchronize});
     } while (snapshot.next(&entry));
+
+    for (const QString &name : namesInUse(installDir, unseen.keys(), -1))
+        m_unreachable += unseen.value(name);
     return true;
 }
 

@@ -14,9 +14,12 @@
 
 namespace Updater {
 
-UpdaterWindow::UpdaterWindow(const UpdaterOptions &runOptions, QWidget *parent)
+UpdaterWindow::UpdaterWindow(const UpdaterOptions &runOptions,
+                             std::shared_ptr<const Platform::HeldProcess> heldClient,
+                             QWidget *parent)
     : QDialog(parent)
     , options(runOptions)
+    , client(std::move(heldClient))
 {
     setWindowTitle(updaterTitle());
     setMinimumSize(560, 360);
@@ -82,7 +85,7 @@ void UpdaterWindow::reject()
 void UpdaterWindow::reportStage(const QString &text, int progressValue)
 {
     stageLabel->setText(text);
-    logView->appendPlainText(text);
+    appendLog(text);
     if (progressValue >= 0)
         progressBar->setValue(progressValue);
 }
@@ -92,9 +95,15 @@ void UpdaterWindow::onStageChanged(const QString &text, int progressValue)
     reportStage(text, progressValue);
 }
 
-void UpdaterWindow::onDetailAppended(const QString &text)
+void UpdaterWindow::appendLog(const QString &text)
 {
     logView->appendPlainText(text);
+    updateLog.append(text);
+}
+
+void UpdaterWindow::onDetailAppended(const QString &text)
+{
+    appendLog(text);
 }
 
 void UpdaterWindow::onWorkerFinished(bool success, const QString &errorOrVersion)

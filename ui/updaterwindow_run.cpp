@@ -2,13 +2,15 @@
 
 #include "common/productnames.h"
 #include "install/installationdirectory.h"
+#include "install/staginglayout.h"
+#include "platform/processwait.h"
+#include "platform/programstart.h"
 #include "source/transfercancellation.h"
 #include "worker/updateworker.h"
 
 #include <QDir>
 #include <QLabel>
 #include <QPlainTextEdit>
-#include <QProcess>
 #include <QPushButton>
 #include <QThread>
 #include <QTimer>
@@ -29,6 +31,7 @@ void UpdaterWindow::startUpdate()
         handleFailure(error);
         return;
     }
+    updateLog.start(StagingLayout(options.installDir).logFile());
 
     bool ready = false;
     if (options.isOfflineMode()) {
@@ -52,7 +55,7 @@ void UpdaterWindow::startUpdate()
     reportStage(QStringLiteral("Установка обновления..."), 75);
 
     workerThread = new QThread(this);
-    auto *worker = new UpdateWorker(options, manifest, offlinePackageStaged);
+    auto *worker = new UpdateWorker(options, manifest, client, offlinePackageStaged);
     if (payloadBuilt)
         worker->useBuiltPayload();
     worker->moveToThread(workerThread);
@@ -61,6 +64,8 @@ void UpdaterWindow::startUpdate()
     connect(worker, &UpdateWorker::stageChanged, this, &UpdaterWindow::onStageChanged);
     connect(worker, &UpdateWorker::detailAppended, this, &UpdaterWindow::onDetailAppended);
     connect(worker, &UpdateWorker::finished, this, &UpdaterWindow::onWorkerFinished);
+    connect(worker, &UpdateWorker::oldClientRestartable, this,
+            [this] { oldClientRestartable = true; });
     connect(workerThread, &QThread::finished, worker, &QObject::deleteLater);
 
     workerThread->start(QThread::InheritPriority);
@@ -71,26 +76,36 @@ void UpdaterWindow::handleSuccess(const QString &version)
     reportStage(QStringLiteral("Обновление установлено"), 100);
     versionLabel->setText(QStringLiteral("%1 -> %2").arg(options.currentVersion, version));
     closeButton->setEnabled(true);
-
+    // The update itself has succeeded whatever happens here.
+    startClient();
     lock.release();
-
-    const QString clientPath = QDir(options.installDir).filePath(clientExecutableName());
-    logView->appendPlainText(QStringLiteral("Запуск %1").arg(QDir::toNativeSeparators(clientPath)));
-    // The client starts in its own folder, as a shortcut would start it. The update itself has
-    // succeeded whatever happens here, but a client that does not start must not go unseen.
-    if (!QProcess::startDetached(clientPath, QStringList(), options.installDir, nullptr))
-        logView->appendPlainText(
-            QStringLiteral("Could not start %1").arg(QDir::toNativeSeparators(clientPath)));
-
     QTimer::singleShot(1200, this, &QDialog::accept);
 }
 
 void UpdaterWindow::handleFailure(const QString &error)
 {
-    lock.release();
     reportStage(QStringLiteral("Ошибка обновления"), -1);
-    logView->appendPlainText(error);
+    appendLog(error);
+    // The client no longer runs because of this update and its installation is wholly the old
+    // one: the user must not be left without it (nor, with the system proxy it set, without the
+    // internet). Before the worker nothing of the installation has changed, and the client given
+    // to wait for usually exits as it starts the updater. Without the lock, the installation is
+    // not this updater's to start.
+    if (workerThread ? oldClientRestartable : lock.isHeld() && client && client->hasEnded())
+        startClient();
+    lock.release();
     closeButton->setEnabled(true);
+}
+
+void UpdaterWindow::startClient()
+{
+    const QString clientPath =
+        QDir::toNativeSeparators(QDir(options.installDir).filePath(clientExecutableName()));
+    appendLog(QStringLiteral("Запуск %1").arg(clientPath));
+    // Without the updater's handles: a client that held the lock file would keep it for hours.
+    // One that does not start must not go unseen.
+    if (!Platform::startProgramDetached(clientPath, options.installDir))
+        appendLog(QStringLiteral("Could not start %1").arg(clientPath));
 }
 
 } // namespace Updater

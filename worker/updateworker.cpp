@@ -6,6 +6,7 @@
 #include "install/stagedinstallation.h"
 #include "install/staginglayout.h"
 #include "platform/entrypermissions.h"
+#include "platform/processwait.h"
 #include "worker/safetodelete.h"
 
 #include <QCoreApplication>
@@ -48,10 +49,13 @@ bool inheritInstallationPermissions(const QString &installDir)
 } // namespace
 
 UpdateWorker::UpdateWorker(const UpdaterOptions &workerOptions,
-                           const UpdateManifest &workerManifest, bool offlinePackageStaged)
+                           const UpdateManifest &workerManifest,
+                           std::shared_ptr<const Platform::HeldProcess> heldClient,
+                           bool offlinePackageStaged)
     : QObject(nullptr)
     , options(workerOptions)
     , manifest(workerManifest)
+    , client(std::move(heldClient))
     , packageStaged(offlinePackageStaged || !workerOptions.isOfflineMode())
 {
 }
@@ -75,20 +79,20 @@ void UpdateWorker::run()
             // until some later update.
             if (isDiskFull(StagingLayout(options.installDir).updateDir()))
                 removePath(StagingLayout(options.installDir).updateDir());
-            emit finished(false, error);
+            fail(error);
             return;
         }
     }
 
     if (!preparePayload(&error)) {
-        emit finished(false, error);
+        fail(error);
         return;
     }
 
     emit stageChanged(QStringLiteral("Применение обновления"), 80);
     emit detailAppended(QStringLiteral("Завершение процессов..."));
     if (!stopAppAndInstall(&error)) {
-        emit finished(false, error);
+        fail(error);
         return;
     }
 
@@ -101,6 +105,15 @@ void UpdateWorker::run()
     removeWorkingDirectories();
 
     emit finished(true, manifest.version);
+}
+
+void UpdateWorker::fail(const QString &error)
+{
+    // A client that still runs, or an installation that is no longer what it was, is not the
+    // updater's to start.
+    if (!installationChanged && (endedProcesses || (client && client->hasEnded())))
+        emit oldClientRestartable();
+    emit finished(false, error);
 }
 
 void UpdateWorker::removeWorkingDirectories()

@@ -25,7 +25,8 @@ bool patchZipNames(const QString &zipPath, const QByteArray &from, const QByteAr
 
 // A shell script standing in for the client: every start appends "<label> started" to logPath;
 // started with "--stay SECONDS" it keeps running that long, with "--until FILE" until that file
-// exists, and then appends "<label> exited".
+// exists, and then appends "<label> exited"; asked to close (SIGTERM) while it stays, it appends
+// "<label> closed" and exits at once.
 QByteArray fakeClientScript(const QString &label, const QString &logPath);
 
 } // namespace E2e

@@ -144,6 +144,11 @@ void TestOfflineUpdate::runningClient_data()
         << QStringLiteral("ended") << QStringLiteral("Orvalink.exe");
     QTest::newRow("companion still running is ended")
         << QStringLiteral("ended") << QStringLiteral("Core.exe");
+    QTest::newRow("program in a sub-folder is ended")
+        << QStringLiteral("ended") << QStringLiteral("tools/agent");
+    // The installed client closes when asked, as it must to remove the proxy and routes it set.
+    QTest::newRow("client asked to close")
+        << QStringLiteral("asked") << QStringLiteral("Orvalink.exe");
 }
 
 void TestOfflineUpdate::runningClient()
@@ -174,10 +179,15 @@ void TestOfflineUpdate::runningClient()
         client.start(image, {QStringLiteral("--until"), clientMayExit});
         QVERIFY(client.waitForStarted());
         arguments << QStringLiteral("--wait-pid") << QString::number(client.processId());
+    } else if (kind == QLatin1String("asked")) {
+        client.start(QDir(installDir).filePath(imageName),
+                     {QStringLiteral("--stay"), QStringLiteral("600")});
+        QVERIFY(client.waitForStarted());
     } else {
         // A program that only ends when killed, in the installation under the client's name.
         const QString image = QDir(installDir).filePath(imageName);
-        QVERIFY(QFile::remove(image));
+        QFile::remove(image);
+        QDir().mkpath(QFileInfo(image).path());
         QVERIFY(QFile::copy(QStandardPaths::findExecutable(QStringLiteral("sleep")), image));
         QVERIFY(QFile::setPermissions(image, QFile::permissions(image) | QFileDevice::ExeOwner));
         client.start(image, {QStringLiteral("600")});
@@ -213,11 +223,14 @@ void TestOfflineUpdate::runningClient()
              qPrintable(QStringLiteral("the updated client was not started; its log: ")
                         + clientLogLines(clientLog).join(QStringLiteral(", "))));
 
-    if (kind == QLatin1String("waited")) {
-        // It was waited for, not killed: it wrote its last line before the new client started.
+    if (kind != QLatin1String("ended")) {
+        // It was waited for or closed, not killed: it wrote its last line before the new client
+        // started.
         QCOMPARE(client.exitStatus(), QProcess::NormalExit);
         QCOMPARE(clientLogLines(clientLog),
-                 (QStringList{QStringLiteral("2.4.1 started"), QStringLiteral("2.4.1 exited"),
+                 (QStringList{QStringLiteral("2.4.1 started"),
+                              kind == QLatin1String("waited") ? QStringLiteral("2.4.1 exited")
+                                                              : QStringLiteral("2.4.1 closed"),
                               QStringLiteral("3.0.0 started")}));
     } else {
         QCOMPARE(client.exitStatus(), QProcess::CrashExit);
@@ -228,15 +241,19 @@ void TestOfflineUpdate::clientBeyondReach_data()
 {
     // The client runs as root, the updater as nobody, who may not signal it: either the client
     // given as --wait-pid (it exits by itself soon after), or a companion in the installation,
-    // whose place the updater may see (CAP_SYS_PTRACE) but which it cannot end.
+    // whose place the updater may see (CAP_SYS_PTRACE) or not, but which it cannot end.
     QTest::addColumn<bool>("waited");
-    QTest::newRow("wait pid") << true;
-    QTest::newRow("companion survives the kill") << false;
+    QTest::addColumn<bool>("seen"); // with CAP_SYS_PTRACE
+    QTest::newRow("wait pid") << true << false;
+    QTest::newRow("companion survives the kill") << false << true;
+    // Known only by its name and its image in use, as another session's process on Windows.
+    QTest::newRow("companion unseen") << false << false;
 }
 
 void TestOfflineUpdate::clientBeyondReach()
 {
     QFETCH(bool, waited);
+    QFETCH(bool, seen);
 
     QTemporaryDir temp;
     QVERIFY(temp.isValid());
@@ -268,7 +285,7 @@ void TestOfflineUpdate::clientBeyondReach()
 
     QStringList launcher{QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"),
                          QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups")};
-    if (!waited)
+    if (seen)
         launcher << QStringLiteral("--inh-caps=+sys_ptrace")
                  << QStringLiteral("--ambient-caps=+sys_ptrace");
     UpdaterProcess updater;

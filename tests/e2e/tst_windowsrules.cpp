@@ -179,12 +179,13 @@ void TestWindowsRules::installation()
         const QStringList problems = problemsAfterUpdate(m_install, payload, before);
         QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
         // The working directories are gone; a running image set aside waits in .orvalink-stale
-        // for the next update, never in the installation.
+        // for the next update, never in the installation. The log stays for support.
         QStringList left =
             QDir(parent).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
         left.removeAll(QStringLiteral("Orvalink"));
         left.removeAll(QStringLiteral(".orvalink-legacy-config-backup"));
         left.removeAll(QStringLiteral(".orvalink-stale"));
+        left.removeAll(QStringLiteral(".orvalink-update.log"));
         QCOMPARE(left, QStringList());
     } else {
         // Wholly old: every entry the failed update set aside is back, whatever it wrote is gone.

@@ -1,3 +1,4 @@
+#include "filesystemfaults.h"
 #include "install/installationdirectory.h"
 #include "install/staginglayout.h"
 
@@ -22,6 +23,8 @@ private slots:
 private:
     QTemporaryDir root;
     QString home;
+    TestSupport::FileSystemFaults faults;
+    bool aliased = false; // root/alias is home through a bind mount
 };
 
 void TestInstallationDirectory::initTestCase()
@@ -32,6 +35,7 @@ void TestInstallationDirectory::initTestCase()
     qputenv("HOME", home.toLocal8Bit());
     for (const char *name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
         qunsetenv(name);
+    aliased = faults.bindMount(home, QDir(root.path()).filePath(QStringLiteral("alias")));
 }
 
 void TestInstallationDirectory::check_data()
@@ -48,12 +52,19 @@ void TestInstallationDirectory::check_data()
     QTest::newRow("temporary directory") << QDir::tempPath() << false;
     QTest::newRow("application data")
         << QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) << false;
+    // Another name of the same folder, as a junction, a short name or a subst drive on Windows.
+    const QString alias = QDir(root.path()).filePath(QStringLiteral("alias"));
+    QTest::newRow("home by another name") << alias << false;
+    QTest::newRow("a folder of its own in home by another name")
+        << alias + QStringLiteral("/Orvalink") << true;
 }
 
 void TestInstallationDirectory::check()
 {
     QFETCH(QString, dir);
     QFETCH(bool, updatable);
+    if (dir.contains(QLatin1String("/alias")) && !aliased)
+        QSKIP("mount --bind is not available here");
     QString error;
     QCOMPARE(Updater::checkInstallDir(dir, &error), updatable);
     QCOMPARE(error, updatable ? QString()

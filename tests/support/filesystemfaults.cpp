@@ -13,8 +13,14 @@ FileSystemFaults::~FileSystemFaults()
 
 bool FileSystemFaults::bindOntoItself(const QString &dir, QString *error)
 {
-    return apply({QStringLiteral("mount"), QStringLiteral("--bind"), dir, dir},
-                 {QStringLiteral("umount"), dir}, error);
+    return bindMount(dir, dir, error);
+}
+
+bool FileSystemFaults::bindMount(const QString &dir, const QString &alias, QString *error)
+{
+    QDir().mkpath(alias);
+    return apply({QStringLiteral("mount"), QStringLiteral("--bind"), dir, alias},
+                 {QStringLiteral("umount"), alias}, error);
 }
 
 bool FileSystemFaults::makeImmutable(const QString &path, QString *error)

@@ -21,6 +21,9 @@ public:
     // mount --bind dir dir: the directory can no longer be renamed (EBUSY, as a locked directory
     // on Windows), and renames into or out of it cross a mount (EXDEV, as another volume).
     bool bindOntoItself(const QString &dir, QString *error = nullptr);
+    // mount --bind dir alias: the same directory under another path, as a junction or a
+    // substituted drive on Windows.
+    bool bindMount(const QString &dir, const QString &alias, QString *error = nullptr);
     // chattr +i: the entry can be neither changed, renamed nor deleted; in a directory nothing
     // can be created, renamed or deleted.
     bool makeImmutable(const QString &path, QString *error = nullptr);

@@ -5,6 +5,7 @@
 //   --sleep MS      sleep MS milliseconds
 //   --exit N        exit with code N at once
 //   --abort         end by SIGABRT (a crash)
+//   --ignore-term   ignore SIGTERM from here on (a program that does not close when asked)
 // Without --exit it exits with 0 after the last step; an unknown step exits with 99.
 #include <chrono>
 #include <csignal>
@@ -21,6 +22,10 @@ int main(int argc, char **argv)
         if (step == "--abort") {
             std::raise(SIGABRT);
             return 98;
+        }
+        if (step == "--ignore-term") {
+            std::signal(SIGTERM, SIG_IGN);
+            continue;
         }
         if (i + 1 >= argc) {
             std::fprintf(stderr, "testhelper: %s needs a value\n", step.c_str());

@@ -11,6 +11,7 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <csignal>
 
 using TestSupport::listing;
 
@@ -332,7 +333,10 @@ void TestStandIns::taskkill_data()
                                     << "ERROR: The process \"999999999\" not found.\n";
     QTest::newRow("never itself") << 14 << QStringList{"/F", "/IM", "taskkill"} << 128 << false << ""
                                   << "ERROR: The process \"taskkill\" not found.\n";
-    QTest::newRow("without /F") << 14 << QStringList{"/IM", "{target}"} << 1 << false << "" << "*";
+    QTest::newRow("asks a process by name to close") << 14 << QStringList{"/IM", "{target}"} << 0 << true
+        << "SUCCESS: Sent termination signal to the process \"{target}\" with PID {pid}.\n" << "";
+    QTest::newRow("asks a process by id to close") << 14 << QStringList{"/PID", "{pid}"} << 0 << true
+        << "SUCCESS: Sent termination signal to the process with PID {pid}.\n" << "";
     QTest::newRow("without /IM") << 14 << QStringList{"/F"} << 1 << false << "" << "*";
     QTest::newRow("/IM without a name") << 14 << QStringList{"/F", "/IM"} << 1 << false << "" << "*";
     QTest::newRow("unknown option") << 14 << QStringList{"/F", "/T", "/IM", "{target}"} << 1 << false << "" << "*";
@@ -383,8 +387,12 @@ void TestStandIns::taskkill()
         QCOMPARE(outcome.err, expectedErr);
 
     QCOMPARE(target.waitForFinished(targetEnded ? 5000 : 200), targetEnded);
-    if (targetEnded)
+    if (targetEnded) {
         QCOMPARE(target.exitStatus(), QProcess::CrashExit);
+        // The signal: forced or asked to close.
+        QCOMPARE(target.exitCode(),
+                 arguments.contains("/F", Qt::CaseInsensitive) ? SIGKILL : SIGTERM);
+    }
     if (nameLength > 15)
         QCOMPARE(sibling.state(), QProcess::Running);
     target.kill();

@@ -1,5 +1,6 @@
 #include "filesystemfaults.h"
 #include "install/installationlock.h"
+#include "platform/processwait.h"
 #include "testfiles.h"
 #include "testhttpserver.h"
 #include "ui/updaterwindow.h"
@@ -14,6 +15,9 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 using Updater::UpdaterWindow;
 using namespace TestSupport;
@@ -30,6 +34,7 @@ private slots:
     void init();
     void offlineRun_data();
     void offlineRun();
+    void workerFailureKeepsWindowOpen_data();
     void workerFailureKeepsWindowOpen();
     void oneUpdaterPerInstallation_data();
     void oneUpdaterPerInstallation();
@@ -46,6 +51,7 @@ private:
     QString path(const QString &relative) const { return dir->filePath(relative); }
     Updater::UpdaterOptions baseOptions() const;
     bool makePayload(const QString &root, bool withClient) const;
+    QByteArray clientScript() const;
 
     std::unique_ptr<QTemporaryDir> dir;
 };
@@ -96,16 +102,25 @@ Updater::UpdaterOptions TestUpdateRun::baseOptions() const
     return options;
 }
 
-// A release tree; its client, when asked for, leaves a marker beside the installation when it
-// starts, so the relaunch can be seen.
+// A client that writes the files it holds open to apps/relaunched.fds and appends "started" to
+// apps/relaunched as it starts; with --stay it runs until it is asked to close, and notes "closed".
+QByteArray TestUpdateRun::clientScript() const
+{
+    const QByteArray marker = path(QStringLiteral("apps/relaunched")).toUtf8();
+    return "#!/bin/sh\nreadlink /proc/$$/fd/* > '" + marker
+           + ".fds'\n[ \"$1\" = --stay ] && trap "
+             "'kill $!; echo closed >> \""
+           + marker + "\"; exit 0' TERM\necho started >> '" + marker
+           + "'\nif [ \"$1\" = --stay ]; then sleep 600 & wait; fi\n";
+}
+
+// A release tree; its client, when asked for, is one that can be started.
 bool TestUpdateRun::makePayload(const QString &root, bool withClient) const
 {
-    const QByteArray client =
-        "#!/bin/sh\necho started > '" + path(QStringLiteral("apps/relaunched")).toUtf8() + "'\n";
     // Without a startable client the payload still holds one, which cannot be started.
     return writeFile(root + QStringLiteral("/Core.exe"), "new core")
-           && (withClient ? writeExecutable(root + QStringLiteral("/Orvalink.exe"), client)
-                          : writeFile(root + QStringLiteral("/Orvalink.exe"), client));
+           && (withClient ? writeExecutable(root + QStringLiteral("/Orvalink.exe"), clientScript())
+                          : writeFile(root + QStringLiteral("/Orvalink.exe"), clientScript()));
 }
 
 void TestUpdateRun::offlineRun_data()
@@ -126,6 +141,12 @@ void TestUpdateRun::offlineRun()
     options.offlinePayloadRoot = payload;
     // Offline mode wins over a manifest URL, which is never asked for.
     options.manifestUrl = QStringLiteral("http://127.0.0.1:1/manifest.json");
+
+    // Not close-on-exec, as one the updater inherited: the client must not get it.
+    const int leakProbe = ::open(QFile::encodeName(path(QStringLiteral("leak-probe"))).constData(),
+                                 O_CREAT | O_WRONLY, 0600);
+    QVERIFY(leakProbe >= 0);
+    const auto closeProbe = qScopeGuard([leakProbe] { ::close(leakProbe); });
 
     UpdaterWindow window(options);
     WindowProbe probe(&window);
@@ -158,15 +179,36 @@ void TestUpdateRun::offlineRun()
     QTRY_VERIFY2_WITH_TIMEOUT(!window.isVisible(), qPrintable(logOf(probe)), eventDeadlineMs);
     QVERIFY2(sinceSuccess.elapsed() >= 1000, qPrintable(QString::number(sinceSuccess.elapsed())));
     QCOMPARE(window.result(), int(QDialog::Accepted));
-    if (withClient)
+    if (withClient) {
         QTRY_COMPARE_WITH_TIMEOUT(readFile(path(QStringLiteral("apps/relaunched"))),
                                   QByteArray("started\n"), eventDeadlineMs);
-    else
+        const QByteArray held = readFile(path(QStringLiteral("apps/relaunched.fds")));
+        QVERIFY2(!held.isEmpty() && !held.contains("leak-probe"), held.constData());
+    } else
         QVERIFY(!QFileInfo::exists(path(QStringLiteral("apps/relaunched"))));
+}
+
+void TestUpdateRun::workerFailureKeepsWindowOpen_data()
+{
+    QTest::addColumn<bool>("clientRunning");
+    QTest::newRow("nothing was running") << false;
+    // The client is stopped, and started again as the installation is wholly the old one.
+    QTest::newRow("client stopped and started again") << true;
 }
 
 void TestUpdateRun::workerFailureKeepsWindowOpen()
 {
+    QFETCH(bool, clientRunning);
+    const QString clientPath = path(QStringLiteral("apps/Orvalink/Orvalink.exe"));
+    QProcess client;
+    if (clientRunning) {
+        QVERIFY(writeExecutable(clientPath, clientScript()));
+        client.start(clientPath, {QStringLiteral("--stay")});
+        QVERIFY(client.waitForStarted());
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(path(QStringLiteral("apps/relaunched"))),
+                                  QByteArray("started\n"), eventDeadlineMs);
+    }
+    const QByteArray oldClient = readFile(clientPath);
     Updater::UpdaterOptions options = baseOptions();
     options.offlinePayloadRoot = path(QStringLiteral("incoming/payload-never-written"));
 
@@ -181,14 +223,29 @@ void TestUpdateRun::workerFailureKeepsWindowOpen()
                                   + workerLines().mid(0, 4));
     QCOMPARE(lines.value(6), QStringLiteral("Ошибка обновления"));
     QVERIFY(!lines.value(7).isEmpty());
-    QCOMPARE(lines.size(), 8);
+    QCOMPARE(lines.mid(8), clientRunning ? QStringList{QStringLiteral("Запуск %1").arg(clientPath)}
+                                         : QStringList());
     QCOMPARE(probe.stageText(), QStringLiteral("Ошибка обновления"));
     // The bar keeps the worker's last value, and the window waits for the user.
     QCOMPARE(probe.bar(), 85);
     QTest::qWait(1500);
     QVERIFY(window.isVisible());
-    QCOMPARE(readFile(path(QStringLiteral("apps/Orvalink/Orvalink.exe"))),
-             QByteArray("old client"));
+    QCOMPARE(readFile(clientPath), oldClient);
+    if (clientRunning) {
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(path(QStringLiteral("apps/relaunched"))),
+                                  QByteArray("started\nclosed\nstarted\n"), eventDeadlineMs);
+        QCOMPARE(client.exitStatus(), QProcess::NormalExit);
+    }
+
+    // Every line of the window, with its time, in the log beside the installation.
+    const QStringList logged =
+        QString::fromUtf8(readFile(path(QStringLiteral("apps/.orvalink-update.log"))))
+            .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(logged.size(), lines.size() + 1);
+    QVERIFY2(logged.first().startsWith(QLatin1String("==== ")), qPrintable(logged.first()));
+    for (qsizetype i = 0; i < lines.size(); ++i)
+        QVERIFY2(logged.at(i + 1).endsWith(QLatin1Char(' ') + lines.at(i)),
+                 qPrintable(logged.at(i + 1)));
 }
 
 void TestUpdateRun::oneUpdaterPerInstallation_data()
@@ -520,9 +577,8 @@ void TestUpdateRun::closeRefusedWhileInstalling()
     QVERIFY(makePayload(payload, false));
     Updater::UpdaterOptions options = baseOptions();
     options.offlinePayloadRoot = payload;
-    options.waitPid = client.processId();
-
-    UpdaterWindow window(options);
+    UpdaterWindow window(options, std::make_shared<const Updater::Platform::HeldProcess>(
+                                      client.processId(), Updater::Platform::processClockNow()));
     WindowProbe probe(&window);
     window.show();
     QVERIFY2(QTest::qWaitFor(

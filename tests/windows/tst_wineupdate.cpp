@@ -18,7 +18,9 @@ using namespace E2e;
 
 // The real OrvalinkUpdater.exe, cross-built by scripts/build-windows.sh, run under Wine on a
 // private Xvfb display in a fresh prefix: the message box, whole offline and online updates of an
-// installation on C:, a failed one, the window's picture, and the powershell.exe stand-in that
+// installation on C: (named by its 8.3 name), a failed one with the old client started again and
+// the log file beside the installation, a protected folder named by its 8.3 name, the window's
+// picture, and the powershell.exe stand-in that
 // takes the place of Windows PowerShell (Wine has none) in its system folder. Wine's own taskkill
 // ends the client. Started by wine-tests.sh, which builds the programs and tells where they are.
 class TestWineUpdate : public QObject
@@ -36,6 +38,7 @@ private slots:
     void offlineUpdate();
     void onlineUpdate();
     void failedUpdateKeepsWindowOpen();
+    void protectedFolderByShortName();
 
 private:
     QString cDrive(const QString &relative) const
@@ -53,6 +56,8 @@ private:
     bool writePayloadOnC(const QString &relative);
     bool publish(const QString &payloadRelative, const QString &hash,
                  const QString &previousRelative = QString());
+    // The 8.3 name Wine gives an entry of C:\, as "dir /x" shows it; empty when there is none.
+    QString shortNameOnC(const QString &name);
 
     QTemporaryDir m_temp;
     XvfbDisplay m_display;
@@ -101,6 +106,27 @@ void pressKeys(const QString &window, const QStringList &keys)
     runCommand(QStringLiteral("xdotool"),
                {QStringLiteral("windowfocus"), QStringLiteral("--sync"), window});
     runCommand(QStringLiteral("xdotool"), QStringList{QStringLiteral("key")} + keys);
+}
+
+// The log's text, as a person would copy it: the log has the focus, Ctrl+A Ctrl+C, and Wine
+// hands the clipboard to X. Waits until it holds `expected`; the window in *window.
+QString windowLog(const QString &expected, QString *window)
+{
+    QString log;
+    waitUntil(
+        [&] {
+            if ((*window = windowId()).isEmpty())
+                return false;
+            pressKeys(*window, {QStringLiteral("ctrl+a"), QStringLiteral("ctrl+c")});
+            runCommand(
+                QStringLiteral("xclip"),
+                {QStringLiteral("-o"), QStringLiteral("-selection"), QStringLiteral("clipboard")},
+                &log);
+            log.remove(QLatin1Char('\r'));
+            return log.contains(expected);
+        },
+        eventDeadlineMs);
+    return log;
 }
 
 } // namespace
@@ -250,6 +276,16 @@ bool TestWineUpdate::publish(const QString &payloadRelative, const QString &hash
         {QStringLiteral("package_hash"), hash.isEmpty() ? sha256OfFile(zip) : hash}};
     return writeFile(QDir(m_server->wwwDir()).filePath(QStringLiteral("manifest.json")),
                      QJsonDocument(manifest).toJson());
+}
+
+QString TestWineUpdate::shortNameOnC(const QString &name)
+{
+    QString listing;
+    runWine({QStringLiteral("cmd"), QStringLiteral("/c"), QStringLiteral("dir /x C:\\")}, &listing);
+    return QRegularExpression(QStringLiteral("(\\S+~\\S+)\\s+%1\\r?$").arg(name),
+                              QRegularExpression::MultilineOption)
+        .match(listing)
+        .captured(1);
 }
 
 void TestWineUpdate::importsSystemDllsOnly()
@@ -427,8 +463,13 @@ void TestWineUpdate::onlineUpdate()
     const QString clientPid =
         clientEvents(cDrive(QStringLiteral("running"))).first().section(QLatin1Char(' '), 1, 1);
 
+    // Named by its 8.3 name: inside Program Files, which is no reason to refuse it, and the
+    // running Core.exe is found there all the same.
+    const QString shortName = shortNameOnC(QStringLiteral("Program Files"));
+    QVERIFY(!shortName.isEmpty());
     QProcess updater;
-    startUpdater(&updater, {QStringLiteral("--install-dir"), windowsPath(install),
+    startUpdater(&updater, {QStringLiteral("--install-dir"),
+                            QStringLiteral("C:\\%1\\Orvalink").arg(shortName),
                             QStringLiteral("--current-version"), QStringLiteral("2.4.1"),
                             QStringLiteral("--manifest-url"),
                             m_server->httpUrl(QStringLiteral("/manifest.json")),
@@ -471,41 +512,68 @@ void TestWineUpdate::failedUpdateKeepsWindowOpen()
     QVERIFY(writeInstallationOnC(install));
     QVERIFY(writePayloadOnC(QStringLiteral("failing-payload")));
     QVERIFY(publish(QStringLiteral("failing-payload"), QString(64, QLatin1Char('0'))));
+    // The client exits as it starts the updater; it is started again after the failure.
+    QProcess client;
+    startWine(&client, windowsPath(install + QStringLiteral("/Orvalink.exe")),
+              {QStringLiteral("1")});
+    QVERIFY(waitUntil([&] { return clientEvents(cDrive(install)).size() == 2; }, eventDeadlineMs));
+    const QString clientPid = clientEvents(cDrive(install)).first().section(QLatin1Char(' '), 1, 1);
     const TreeSnapshot before = TreeSnapshot::take(cDrive(install));
 
     QProcess updater;
     startUpdater(&updater, {QStringLiteral("--install-dir"), windowsPath(install),
                             QStringLiteral("--current-version"), QStringLiteral("2.4.1"),
                             QStringLiteral("--manifest-url"),
-                            m_server->httpUrl(QStringLiteral("/manifest.json"))});
+                            m_server->httpUrl(QStringLiteral("/manifest.json")),
+                            QStringLiteral("--wait-pid"), clientPid});
 
-    // The log's text, as a person would copy it: the log has the focus, Ctrl+A Ctrl+C, and Wine
-    // hands the clipboard to X.
     QString window;
-    QString log;
     const QString failure = QStringLiteral("Ошибка обновления\nSHA-256 mismatch for ");
-    waitUntil(
-        [&] {
-            if ((window = windowId()).isEmpty())
-                return false;
-            pressKeys(window, {QStringLiteral("ctrl+a"), QStringLiteral("ctrl+c")});
-            runCommand(
-                QStringLiteral("xclip"),
-                {QStringLiteral("-o"), QStringLiteral("-selection"), QStringLiteral("clipboard")},
-                &log);
-            log.remove(QLatin1Char('\r'));
-            return log.contains(failure);
-        },
-        eventDeadlineMs);
+    const QString log = windowLog(failure, &window);
     QVERIFY2(log.contains(failure), qPrintable(QStringLiteral("the log reads: ") + log));
     QVERIFY2(updater.state() == QProcess::Running,
              "the window of a failed update closed by itself");
-    const QStringList changes = before.differences(TreeSnapshot::take(cDrive(install)));
+    QVERIFY2(waitUntil([&] { return clientEvents(cDrive(install)).size() == 3; }, eventDeadlineMs),
+             "the old client was not started again");
+    QStringList changes = before.differences(TreeSnapshot::take(cDrive(install)));
+    changes.removeIf(
+        [](const QString &change) { return change.contains(QLatin1String("starts.log")); });
     QVERIFY2(changes.isEmpty(), qPrintable(changes.join(QLatin1Char('\n'))));
+    // The log file beside the installation says the same, with the times.
+    const QString saved =
+        QString::fromUtf8(readFile(cDrive(QStringLiteral("failing/.orvalink-update.log"))));
+    for (const QString &line : {QStringLiteral(" SHA-256 mismatch for "),
+                                QStringLiteral(" Запуск C:\\failing\\Orvalink\\Orvalink.exe\r\n")})
+        QVERIFY2(saved.contains(line), qPrintable(saved));
 
     pressKeys(window, {QStringLiteral("Escape")});
     QVERIFY2(waitForExit(&updater, eventDeadlineMs), "Escape did not close the window");
     QCOMPARE(updater.exitCode(), 0);
+}
+
+void TestWineUpdate::protectedFolderByShortName()
+{
+    // Program Files by its 8.3 name, which Wine makes up as Windows does.
+    const QString shortName = shortNameOnC(QStringLiteral("Program Files"));
+    QVERIFY(!shortName.isEmpty());
+    QVERIFY(writePayloadOnC(QStringLiteral("short/payload")));
+    const QStringList rootBefore =
+        QDir(cDrive(QString())).entryList(QDir::AllEntries | QDir::Hidden);
+
+    QProcess updater;
+    startUpdater(&updater, {QStringLiteral("--install-dir"), QStringLiteral("C:\\") + shortName,
+                            QStringLiteral("--current-version"), QStringLiteral("2.4.1"),
+                            QStringLiteral("--offline-payload-root"),
+                            windowsPath(QStringLiteral("short/payload"))});
+    QString window;
+    const QString refusal =
+        QStringLiteral("The installation directory C:\\%1 cannot be updated.").arg(shortName);
+    const QString log = windowLog(refusal, &window);
+    QVERIFY2(log.contains(refusal), qPrintable(QStringLiteral("the log reads: ") + log));
+    QCOMPARE(QDir(cDrive(QString())).entryList(QDir::AllEntries | QDir::Hidden), rootBefore);
+    QVERIFY(QFileInfo::exists(cDrive(QStringLiteral("Program Files/Common Files"))));
+    pressKeys(window, {QStringLiteral("Escape")});
+    QVERIFY2(waitForExit(&updater, eventDeadlineMs), "Escape did not close the window");
 }
 
 QTEST_GUILESS_MAIN(TestWineUpdate)

@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <sys/stat.h>
 
 using namespace WorkerHarness;
@@ -30,6 +31,8 @@ private slots:
     void waitForClient_data();
     void waitForClient();
     void endsOnlyTheClientsProcesses();
+    void failureAfterStop_data();
+    void failureAfterStop();
     void offlineCleanup_data();
     void offlineCleanup();
     void payloadRefused_data();
@@ -43,7 +46,8 @@ private:
     QString path(const QString &relative) const { return QDir(tmp->path()).filePath(relative); }
     Updater::UpdaterOptions offlineOptions(const QString &payload) const;
     Updater::UpdaterOptions onlineOptions() const;
-    bool startCopyOfHelper(QProcess *process, const QString &name, int sleepMs);
+    bool startCopyOfHelper(QProcess *process, const QString &name, int sleepMs,
+                           bool ignoreTerm = false);
 
     std::unique_ptr<QTemporaryDir> tmp;
     QString immutablePath;
@@ -104,14 +108,18 @@ Updater::UpdaterOptions TestUpdateWorker::onlineOptions() const
     return options;
 }
 
-bool TestUpdateWorker::startCopyOfHelper(QProcess *process, const QString &name, int sleepMs)
+bool TestUpdateWorker::startCopyOfHelper(QProcess *process, const QString &name, int sleepMs,
+                                         bool ignoreTerm)
 {
     const QString copy = path(name);
     QFile::remove(copy);
     QDir().mkpath(QFileInfo(copy).absolutePath());
     if (!QFile::copy(QCoreApplication::applicationDirPath() + "/testhelper", copy))
         return false;
-    process->start(copy, {"--sleep", QString::number(sleepMs)});
+    QStringList steps{"--sleep", QString::number(sleepMs)};
+    if (ignoreTerm)
+        steps.prepend("--ignore-term");
+    process->start(copy, steps);
     return process->waitForStarted();
 }
 
@@ -209,17 +217,18 @@ void TestUpdateWorker::waitForClient()
 
 void TestUpdateWorker::endsOnlyTheClientsProcesses()
 {
-    // The client and its companion run from the installation; a program of the companion's name
-    // runs from elsewhere and belongs to someone else.
+    // The client and a program in a sub-folder run from the installation; the client closes when
+    // asked, the other has to be ended by force. A program of the companion's name runs from
+    // elsewhere and belongs to someone else.
     QProcess client;
-    QProcess companion;
+    QProcess agent;
     QProcess stranger;
     QVERIFY(startCopyOfHelper(&client, QStringLiteral("app/Orvalink.exe"), 120000));
-    QVERIFY(startCopyOfHelper(&companion, QStringLiteral("app/Core.exe"), 120000));
+    QVERIFY(startCopyOfHelper(&agent, QStringLiteral("app/tools/agent"), 120000, true));
     QVERIFY(startCopyOfHelper(&stranger, QStringLiteral("elsewhere/Core.exe"), 120000));
 
     // Looked at on the worker's thread as it announces the copying, before any file changes.
-    const QList<qint64> clientIds{client.processId(), companion.processId()};
+    const QList<qint64> clientIds{client.processId(), agent.processId()};
     QList<qint64> runningAtCopy;
     const auto atStage = [&](int value) {
         for (const qint64 pid : clientIds) {
@@ -233,15 +242,75 @@ void TestUpdateWorker::endsOnlyTheClientsProcesses()
                                     manifestWithVersion("3.0.0"), eventDeadlineMs, atStage);
     QCOMPARE(run.events.last(), finished(true, "3.0.0"));
     QCOMPARE(runningAtCopy, QList<qint64>());
-    for (QProcess *process : {&client, &companion}) {
+    // Asked to close first (SIGTERM from the taskkill stand-in), then ended by force.
+    for (auto [process, signal] : {std::pair{&client, SIGTERM}, std::pair{&agent, SIGKILL}}) {
         // The end may already have been noticed while the run was awaited.
         if (process->state() != QProcess::NotRunning)
             QVERIFY(process->waitForFinished(eventDeadlineMs));
         QCOMPARE(process->exitStatus(), QProcess::CrashExit);
+        QCOMPARE(process->exitCode(), signal);
     }
     QCOMPARE(stranger.state(), QProcess::Running);
     stranger.kill();
     stranger.waitForFinished();
+}
+
+void TestUpdateWorker::failureAfterStop_data()
+{
+    QTest::addColumn<QString>("client"); // "ended" from the installation, "waited" for, or "none"
+    // "payload gone" as the copying begins; "changed": and a file of the installation changes;
+    // "in place": an immovable installation whose client cannot be replaced, rolled back across
+    // a mount
+    QTest::addColumn<QString>("failure");
+    QTest::addColumn<bool>("restartable");
+    QTest::newRow("client ended, installation as it was") << "ended"
+                                                          << "payload gone" << true;
+    QTest::newRow("client waited for, installation as it was") << "waited"
+                                                               << "payload gone" << true;
+    QTest::newRow("client ended, installation changed") << "ended"
+                                                        << "changed" << false;
+    QTest::newRow("no client was running") << "none"
+                                           << "payload gone" << false;
+    // Copied back, not renamed back: the same contents, other times.
+    QTest::newRow("client ended, in place rolled back") << "ended"
+                                                        << "in place" << true;
+}
+
+void TestUpdateWorker::failureAfterStop()
+{
+    QFETCH(QString, client);
+    QFETCH(QString, failure);
+    QFETCH(bool, restartable);
+
+    QProcess process;
+    auto options = offlineOptions(path("offline/payload"));
+    if (client == "ended") {
+        QVERIFY(startCopyOfHelper(&process, QStringLiteral("app/Orvalink.exe"), 120000));
+    } else if (client == "waited") {
+        QVERIFY(startCopyOfHelper(&process, QStringLiteral("running/Orvalink.exe"), 300));
+        options.waitPid = process.processId();
+    }
+    // The user's entry goes aside as a copy (renames out of the mount fail) and comes back so.
+    QVERIFY(writeTree(path("app"), {{"config/configs.json", "{}"}}));
+    FileSystemFaults faults;
+    if (failure == "in place"
+        && !(faults.bindOntoItself(path("app")) && faults.makeImmutable(path("app/Orvalink.exe"))))
+        QSKIP("mount --bind or chattr +i is not available here");
+    const auto atStage = [&](int value) {
+        if (value == 85 && failure != "in place")
+            QDir(path("offline/payload")).removeRecursively();
+        if (value == 85 && failure == "changed")
+            writeFile(path("app/old-only.txt"), "changed");
+    };
+    const RunResult run =
+        runWorker(options, manifestWithVersion("3.0.0"), eventDeadlineMs, atStage);
+    QCOMPARE(
+        run.events.mid(run.events.size() - 2),
+        (QStringList{restartable ? QStringLiteral("restartable") : detail("Копирование файлов..."),
+                     finished(false, failure == "in place"
+                                         ? "Failed to move the current installation to backup."
+                                         : "Extracted payload is missing.")}));
+    process.waitForFinished();
 }
 
 void TestUpdateWorker::offlineCleanup_data()

@@ -1,5 +1,6 @@
 #include "workerharness.h"
 
+#include "platform/processwait.h"
 #include "worker/updateworker.h"
 
 #include <QDeadlineTimer>
@@ -20,7 +21,12 @@ RunResult runWorker(const Updater::UpdaterOptions &options, const Updater::Updat
 {
     RunResult result;
     QThread thread;
-    auto *worker = new Updater::UpdateWorker(options, manifest);
+    // As the program holds it: opened before the run (the test's own child is younger).
+    std::shared_ptr<const Updater::Platform::HeldProcess> client;
+    if (options.waitPid > 0)
+        client = std::make_shared<const Updater::Platform::HeldProcess>(
+            options.waitPid, Updater::Platform::processClockNow());
+    auto *worker = new Updater::UpdateWorker(options, manifest, client);
     worker->moveToThread(&thread);
 
     // The receiver lives on this thread, so the events arrive queued and in emission order.
@@ -35,6 +41,8 @@ RunResult runWorker(const Updater::UpdaterOptions &options, const Updater::Updat
                          result.events << finished(success, text);
                          done = true;
                      });
+    QObject::connect(worker, &Updater::UpdateWorker::oldClientRestartable, &receiver,
+                     [&] { result.events << QStringLiteral("restartable"); });
     if (atStage)
         QObject::connect(
             worker, &Updater::UpdateWorker::stageChanged, worker,

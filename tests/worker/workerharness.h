@@ -19,13 +19,15 @@ using namespace TestSupport;
 
 struct RunResult
 {
-    QStringList events; // "stage <text> <value>", "detail <text>", "finished <true|false> <text>"
+    // "stage <text> <value>", "detail <text>", "restartable", "finished <true|false> <text>"
+    QStringList events;
     int finishedCount = 0; // counted by a QSignalSpy on the worker
     qint64 elapsedMs = 0;
 };
 
 // Starts the worker on its own QThread and waits (processing events) for its finished signal or
-// timeoutMs, then ends the thread; the worker deletes itself with the thread. atStage, when
+// timeoutMs, then ends the thread; options.waitPid, when set, is held from the start as the
+// program holds it; the worker deletes itself with the thread. atStage, when
 // given, is called on the worker's thread at each stage, before the worker goes on.
 RunResult runWorker(const Updater::UpdaterOptions &options, const Updater::UpdateManifest &manifest,
                     int timeoutMs = TestSupport::eventDeadlineMs,

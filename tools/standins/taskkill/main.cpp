@@ -1,10 +1,11 @@
 // Stands in for the Windows taskkill program where there is none. Understands
-//   taskkill /F (/IM <name> | /PID <id>) [/IM <name> | /PID <id> ...]
-// and force-ends (SIGKILL) every process whose image name is <name>, compared without regard to
-// ASCII case as Windows does, and the process with the id <id>. It reports like taskkill: a
-// SUCCESS line per ended process on standard output, an ERROR line per name or id that matched
-// nothing on standard error, and exits with 0 when every name and id matched, 128 when one
-// matched nothing, 1 on other errors.
+//   taskkill [/F] (/IM <name> | /PID <id>) [/IM <name> | /PID <id> ...]
+// and ends every process whose image name is <name>, compared without regard to ASCII case as
+// Windows does, and the process with the id <id>: with /F by force (SIGKILL), without it by
+// asking it to close (SIGTERM, where taskkill posts WM_CLOSE to its windows). It reports like
+// taskkill: a SUCCESS line per ended or asked process on standard output, an ERROR line per name
+// or id that matched nothing on standard error, and exits with 0 when every name and id matched,
+// 128 when one matched nothing, 1 on other errors.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -129,6 +130,17 @@ bool isProcessId(const std::string &text)
            && text.find_first_not_of("0123456789") == std::string::npos;
 }
 
+// name: empty, or the image name in quotes with a space before it.
+void succeeded(bool force, const std::string &name, pid_t pid)
+{
+    if (force)
+        std::printf("SUCCESS: The process%s with PID %d has been terminated.\n", name.c_str(),
+                    static_cast<int>(pid));
+    else
+        std::printf("SUCCESS: Sent termination signal to the process%s with PID %d.\n",
+                    name.c_str(), static_cast<int>(pid));
+}
+
 int usageError(const std::string &message)
 {
     std::fprintf(stderr, "ERROR: %s\nType \"TASKKILL /?\" for usage.\n", message.c_str());
@@ -157,17 +169,15 @@ int main(int argc, char **argv)
     }
     if (names.empty() && ids.empty())
         return usageError("Invalid syntax. Neither /IM nor /PID was specified.");
-    if (!force)
-        return usageError("Invalid syntax. Only forced termination (/F) is available here.");
+    const int signal = force ? SIGKILL : SIGTERM;
 
     bool missing = false;
     bool refused = false;
     for (const std::string &name : names) {
         bool ended = false;
         for (const Process &process : processesNamed(name)) {
-            if (kill(process.pid, SIGKILL) == 0) {
-                std::printf("SUCCESS: The process \"%s\" with PID %d has been terminated.\n",
-                            process.image.c_str(), static_cast<int>(process.pid));
+            if (kill(process.pid, signal) == 0) {
+                succeeded(force, " \"" + process.image + "\"", process.pid);
                 ended = true;
             } else if (errno != ESRCH) {
                 std::fprintf(stderr,
@@ -184,9 +194,8 @@ int main(int argc, char **argv)
         }
     }
     for (const pid_t pid : ids) {
-        if (pid > 0 && pid != getpid() && kill(pid, SIGKILL) == 0) {
-            std::printf("SUCCESS: The process with PID %d has been terminated.\n",
-                        static_cast<int>(pid));
+        if (pid > 0 && pid != getpid() && kill(pid, signal) == 0) {
+            succeeded(force, "", pid);
         } else if (pid <= 0 || pid == getpid() || errno == ESRCH) {
             std::fprintf(stderr, "ERROR: The process \"%d\" not found.\n", static_cast<int>(pid));
             missing = true;

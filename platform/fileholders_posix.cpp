@@ -1,0 +1,10 @@
+#include "platform/fileholders.h"
+
+namespace Updater::Platform {
+
+QStringList programsHoldingFiles(const QString &)
+{
+    return {};
+}
+
+} // namespace Updater::Platform
