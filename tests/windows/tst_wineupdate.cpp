@@ -36,6 +36,7 @@ private slots:
     void standInExpandArchive_data();
     void standInExpandArchive();
     void offlineUpdate();
+    void onlineUpdate_data();
     void onlineUpdate();
     void failedUpdateKeepsWindowOpen();
     void protectedFolderByShortName();
@@ -435,14 +436,27 @@ void TestWineUpdate::offlineUpdate()
                 .startsWith(QLatin1String("Orvalink.exe ")));
 }
 
+void TestWineUpdate::onlineUpdate_data()
+{
+    QTest::addColumn<bool>("differential");
+    // Core.exe patched while it runs, the other files copied or fetched.
+    QTest::newRow("differential update") << true;
+    // The package unpacked by Expand-Archive, as every release without a delta.
+    QTest::newRow("package") << false;
+}
+
 void TestWineUpdate::onlineUpdate()
 {
+    QFETCH(bool, differential);
     const QString install = QStringLiteral("Program Files/Orvalink");
+    for (const QString &left : {install, QStringLiteral("online"), QStringLiteral("running")})
+        QVERIFY(QDir(cDrive(left)).removeRecursively());
+    const qsizetype requestsBefore = m_server->accessLog().size();
     QVERIFY(writeInstallationOnC(install));
     QVERIFY(writePayloadOnC(QStringLiteral("online/payload")));
-    // A differential update: Core.exe patched while it runs, the other files copied or fetched.
     QVERIFY(writeExecutable(cDrive(QStringLiteral("online/payload/Core.exe")), m_client + "3.0.0"));
-    QVERIFY(publish(QStringLiteral("online/payload"), QString(), install));
+    QVERIFY(
+        publish(QStringLiteral("online/payload"), QString(), differential ? install : QString()));
     const TreeSnapshot before = TreeSnapshot::take(cDrive(install));
     const TreeSnapshot payload = TreeSnapshot::take(cDrive(QStringLiteral("online/payload")));
 
@@ -497,9 +511,9 @@ void TestWineUpdate::onlineUpdate()
     QVERIFY2(waitUntil([&] { return clientEvents(cDrive(install)).size() == 1; }, eventDeadlineMs),
              "the new client was not started");
     QVERIFY(clientEvents(cDrive(install)).first().startsWith(QLatin1String("Orvalink.exe ")));
-    const QString requests = m_server->accessLog().join(QLatin1Char('\n'));
-    QVERIFY2(requests.contains(QLatin1String("/package-from-2.4.1.zpatch "))
-                 && !requests.contains(QLatin1String("/package.zip ")),
+    const QString requests = m_server->accessLog().mid(requestsBefore).join(QLatin1Char('\n'));
+    QVERIFY2(requests.contains(QLatin1String("/package-from-2.4.1.zpatch ")) == differential
+                 && requests.contains(QLatin1String("/package.zip ")) != differential,
              qPrintable(requests));
 
     const QStringList problemsInPicture = russianTextProblems(picture, 4);
