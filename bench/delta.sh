@@ -31,14 +31,7 @@ done
 [ ${#versions[@]} -ge 2 ] || { echo "DELTA_BENCH_VERSIONS needs two releases or more" >&2; exit 1; }
 
 source bench/nginx.sh
-work=$(mktemp -d "${TMPDIR:-/tmp}/delta-bench.XXXXXX")
-cleanup() {
-    stop_nginx
-    rm -rf "$work"
-}
-trap cleanup EXIT
-mkdir -m 700 "$work/runtime"
-export QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$work/runtime"
+make_bench_work delta-bench
 
 mib() { awk -v b="$1" 'BEGIN { printf "%.1f MiB", b / 1048576 }'; }
 

@@ -21,16 +21,8 @@ done
 [ -x "$driver" ] || { echo "missing: $build_dir/bin/downloadbench (build the project first)" >&2; exit 1; }
 
 source bench/nginx.sh
-work=$(mktemp -d "${TMPDIR:-/tmp}/download-bench.XXXXXX")
-cleanup() {
-    stop_nginx
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
 # The driver's window needs no display.
-mkdir -m 700 "$work/runtime"
-export QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$work/runtime"
+make_bench_work download-bench
 
 now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
 best() { sort -n | head -n 1; }

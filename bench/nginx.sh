@@ -1,7 +1,16 @@
 # A private nginx for the benchmarks; sourced, not run. start_nginx WORK LOG_LINES serves
 # WORK/www on a free loopback port, its own files in WORK/nginx; LOG_LINES go into its http block
 # (access_log off, or a log format and an access_log). It sets nginx_pid and port, or exits the
-# script with nginx's complaint. stop_nginx ends it; call it from the script's exit trap.
+# script with nginx's complaint. stop_nginx ends it. make_bench_work NAME makes the run's private
+# directory, sets work to it and has the exit trap stop nginx and remove it, and lets Qt programs
+# run without a display.
+
+make_bench_work() {
+    work=$(mktemp -d "${TMPDIR:-/tmp}/$1.XXXXXX")
+    trap 'stop_nginx; rm -rf "$work"' EXIT
+    mkdir -m 700 "$work/runtime"
+    export QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$work/runtime"
+}
 
 start_nginx() {
     local work=$1 log_lines=$2 attempt
