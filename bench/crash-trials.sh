@@ -8,7 +8,8 @@
 #     and that folder) is byte for byte as before, and
 #   - the installation is complete: every file of the last payload is there with its contents.
 # Tree sizes vary from trial to trial. Prints "kept all user entries and a complete
-# installation: X/N" and exits with 0 only when X equals N.
+# installation: X/N" and exits with 0 only when X equals N; also how many kills left the
+# installation without Orvalink.exe or config until the next update.
 #
 # Half of the trials (the third and fourth of every four) run under Windows' rules
 # (lib/libwindowsrules.so beside the bin directory) with app.dll a running image: the
@@ -98,7 +99,8 @@ payload_manifest() {
 rules_environment() {
     local install=$1 locked=$2
     if [ "$locked" = 1 ]; then
-        echo "LD_PRELOAD=$rules_library WINDOWS_RULES_RUNNING_IMAGES=$install/app.dll"
+        echo "LD_PRELOAD=$rules_library WINDOWS_RULES_RUNNING_IMAGES=$install/app.dll" \
+            "WINDOWS_RULES_OPEN_FILES_UNDER=$install:$(dirname "$install")/.orvalink-backup-$(basename "$install")"
     fi
 }
 
@@ -159,6 +161,7 @@ fi
 rm -rf "$template/.orvalink-legacy-config-backup"
 
 kept=0
+declare -A lacking=([Orvalink.exe]=0 [config]=0)
 before_install=0
 during_install=0
 after_install=0
@@ -197,10 +200,10 @@ for ((trial = 1; trial <= trials; trial++)); do
         moment="${delay} s after the start"
     else
         # Even trials aim at the exchange itself: a random moment up to 0.4 s after the
-        # preserve directory appears, which is the installation's first step, or, in place,
-        # after the journal of the in-place transaction appears.
-        mark="$root/.orvalink-preserve"
-        [ "$locked" = 1 ] && mark="$root/.orvalink-backup/.orvalink-in-place-journal"
+        # payload appears beside the installation, which is the installation's first step, or,
+        # in place, after the journal of the in-place transaction appears.
+        mark="$root/.orvalink-incoming-Orvalink"
+        [ "$locked" = 1 ] && mark="$root/.orvalink-backup-Orvalink/journal"
         until [ -e "$mark" ] || ! kill -0 "$running_pid" 2>/dev/null; do
             sleep 0.005
         done
@@ -215,7 +218,10 @@ for ((trial = 1; trial <= trials; trial++)); do
     wait "$running_pid" 2>/dev/null || true
     running_pid=
 
-    if [ -e "$root/.orvalink-backup" ] || [ -e "$root/.orvalink-preserve" ]; then
+    for name in Orvalink.exe config; do
+        [ -e "$install/$name" ] || lacking[$name]=$((lacking[$name] + 1))
+    done
+    if compgen -G "$root/.orvalink-backup-*" >/dev/null || compgen -G "$root/.orvalink-incoming-*" >/dev/null; then
         phase=during
         during_install=$((during_install + 1))
     elif [ -d "$root/drop1/payload" ]; then
@@ -254,5 +260,6 @@ for ((trial = 1; trial <= trials; trial++)); do
 done
 
 echo "kills before installing: $before_install, while installing: $during_install, after: $after_install"
+echo "kills that left the installation without Orvalink.exe: ${lacking[Orvalink.exe]}, without config: ${lacking[config]}"
 echo "kept all user entries and a complete installation: $kept/$trials"
 [ "$kept" -eq "$trials" ]

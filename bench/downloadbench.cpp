@@ -8,29 +8,17 @@
 //       prints hash_ms=N digest=HEX for sha256OfFile(FILE).
 // Exit code 0 on success, 1 when a step failed (its message is printed), 2 on bad usage.
 #include "install/staginglayout.h"
+#include "peakmemory.h"
 #include "source/manifestfetch.h"
 #include "source/packagedownload.h"
 #include "source/packagehash.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 
 #include <cstdio>
 
 namespace {
-
-qint64 peakResidentKib()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
 
 int failed(const QString &error)
 {

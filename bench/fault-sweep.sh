@@ -7,15 +7,17 @@
 #     installation's settings were migrated once already, so config/configs.json must not change,
 #   - the installation is complete: every file of the last payload with its contents,
 #   - nothing but the installation, .orvalink-legacy-config-backup and the log
-#     .orvalink-update.log is left beside it (no .orvalink-update, -backup, -preserve,
-#     -update.lock, no temporary file), no .orvalink-* entry in it, and the offline payload's
-#     directory is gone.
+#     .orvalink-update.log is left beside it (no .orvalink-update, -backup-*, -incoming-*,
+#     -preserve, -update.lock, no temporary file), no .orvalink-* entry in it, and the offline
+#     payload's directory is gone.
 # Scenarios: offline (--offline-payload-root), online (a package served by nginx on loopback)
 # and inplace (the installation directory cannot be renamed, as when a handle is open in it on
 # Windows: the windowsrules library's locked directory). Modes: kill (SIGKILL right before the
 # change), eio, enospc, eacces (the change fails) and pause (updater A is held before the change
 # while updater B runs on the same installation to its end, then A goes on).
-# A count-only run per scenario tells how many points there are and what each one is.
+# A count-only run per scenario tells how many points there are and what each one is. In kill
+# mode the report also names the points after which the installation lacked Orvalink.exe or
+# config until the next update (what a user starting the client then would meet).
 #
 # Usage: bench/fault-sweep.sh [--bin DIR] [--lib DIR] [--jobs N] [--keep]
 #            [--scenario offline,online,inplace] [--mode kill,eio,enospc,eacces,pause]
@@ -60,7 +62,7 @@ if [ -z "${FAULT_SWEEP_ISOLATED:-}" ] && [ "$(id -u)" = 0 ] \
     exec env FAULT_SWEEP_ISOLATED=1 unshare --pid --fork --mount-proc bash "$0" "${args[@]}"
 fi
 
-for program in OrvalinkUpdater orvalink-release powershell.exe taskkill; do
+for program in OrvalinkUpdater orvalink-release taskkill; do
     [ -x "$bin/$program" ] || { echo "no $bin/$program (build it first, or pass --bin DIR)" >&2; exit 2; }
 done
 for library in faultinjection windowsrules; do
@@ -170,6 +172,7 @@ scenario_environment() { # scenario install
     if [ "$1" = inplace ]; then
         preload="$lib/libwindowsrules.so $preload"
         echo "WINDOWS_RULES_LOCKED_DIRS=$2"
+        echo "WINDOWS_RULES_OPEN_FILES_UNDER=$2:$(dirname "$2")/.orvalink-backup-$(basename "$2")"
     fi
     echo "LD_PRELOAD=$preload"
     echo "FAULT_PROCESS=OrvalinkUpdater"
@@ -270,6 +273,10 @@ run_point() { # scenario mode point
         run_update "$scenario" "$root" a faulted "FAULT_AT=$point" "FAULT_MODE=$mode"
         wait_updater "$started" "$root/faulted.trace"
         [ "$mode" = kill ] || notes+=("faulted update: $outcome")
+        local name
+        for name in Orvalink.exe config; do
+            [ -e "$root/Programs/Orvalink/$name" ] || echo "$point" >> "$work/results/$scenario.$mode.lacks-$name"
+        done
     fi
     # A run that never got to the point (its changes went another way) tested nothing.
     local reached
@@ -497,6 +504,10 @@ for item in "${selection[@]}"; do
     echo "$scenario $mode: $total points, $held held"
     for failure in "${failures[@]}"; do
         echo "$failure"
+    done
+    for name in Orvalink.exe config; do
+        lacking="$work/results/$scenario.$mode.lacks-$name"
+        [ ! -f "$lacking" ] || echo "  $name missing after the kill at: $(sort -n "$lacking" | tr '\n' ' ')"
     done
     [ "$held" -eq "$total" ] || failed_any=1
 done

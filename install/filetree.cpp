@@ -1,7 +1,9 @@
 #include "install/filetree.h"
 
+#include "install/retrylimits.h"
 #include "platform/fileentries.h"
 #include "platform/filelinks.h"
+#include "platform/hiddenentries.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,16 +20,16 @@ using Platform::EntryKind;
 // until it is made writable again.
 bool removeFile(const QString &path)
 {
-    if (QFile::remove(path))
+    if (Platform::removeFile(path))
         return true;
-    return Platform::clearReadOnly(path) && QFile::remove(path);
+    return Platform::clearReadOnly(path) && Platform::removeFile(path);
 }
 
 bool removeEmptyDirectory(const QString &path)
 {
-    if (QDir().rmdir(path))
+    if (Platform::removeEmptyDirectory(path))
         return true;
-    return Platform::clearReadOnly(path) && QDir().rmdir(path);
+    return Platform::clearReadOnly(path) && Platform::removeEmptyDirectory(path);
 }
 
 // Like QDir::removeRecursively, but it asks the file system what each entry is, so neither a
@@ -74,6 +76,19 @@ QFileInfoList listEntries(const QString &directory, EntryScope scope)
     return QDir(directory).entryInfoList(filters, QDir::NoSort);
 }
 
+bool retried(int attempts, int pauseMs, const std::function<bool()> &step)
+{
+    const unsigned long pause = pauseMs > 0 ? static_cast<unsigned long>(pauseMs) : 0;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        if (step())
+            return true;
+        if (Platform::lastFailure() != Platform::Failure::Transient)
+            return false;
+        QThread::msleep(pause);
+    }
+    return false;
+}
+
 bool entryExists(const QString &path)
 {
     return Platform::entryKind(path) != EntryKind::Missing;
@@ -99,46 +114,35 @@ bool removePath(const QString &path)
 
 bool renameWithRetries(const QString &source, const QString &target, int attempts, int pauseMs)
 {
-    const unsigned long pause = pauseMs > 0 ? static_cast<unsigned long>(pauseMs) : 0;
-    for (int attempt = 0; attempt < attempts; ++attempt) {
-        // Deleting the target for a source that is gone would destroy the target for nothing.
-        if (!entryExists(source))
+    return retried(attempts, pauseMs, [&] {
+        // Deleting the target for a source that is gone would destroy the target for nothing;
+        // the rename then fails as not found, which ends the attempts.
+        if (entryExists(source) && entryExists(target) && !removePath(target))
             return false;
         // A pure rename: QDir::rename would copy and delete a file that cannot be renamed, and
         // refuses a dangling link.
-        if (!entryExists(target) || removePath(target)) {
-            if (Platform::renameEntry(source, target))
-                return true;
-        }
-        QThread::msleep(pause);
-    }
-    return false;
+        return Platform::renameEntry(source, target);
+    });
 }
 
 bool moveEntry(const QString &source, const QString &target, int attempts, int pauseMs)
 {
-    const unsigned long pause = pauseMs > 0 ? static_cast<unsigned long>(pauseMs) : 0;
-    bool crossesVolumes = false;
-    for (int attempt = 0; attempt < attempts && entryExists(source); ++attempt) {
-        if (Platform::renameEntry(source, target))
-            return true;
-        crossesVolumes = Platform::lastRenameCrossedVolumes();
-        if (crossesVolumes)
-            break;
-        QThread::msleep(pause);
-    }
-    if (!crossesVolumes)
+    if (retried(attempts, pauseMs, [&] { return Platform::renameEntry(source, target); }))
+        return true;
+    if (!entryExists(source) || Platform::lastFailure() != Platform::Failure::OtherVolume)
         return false;
     // Built under the partial-copy name and renamed once complete: a kill part way through
     // leaves a target that is either complete or not there.
-    if (!copyReplacing(source, target, EntryScope::AllEntries) || !removePath(source)) {
-        // Half a move would leave two copies, one of them incomplete: undo the copy. A source
-        // that could be deleted only in part is not restored; it still was not the only copy.
-        if (entryExists(source))
-            removePath(target);
-        return !entryExists(source);
-    }
-    return true;
+    if (!copyReplacing(source, target, EntryScope::AllEntries))
+        return false;
+    if (removePath(source))
+        return true;
+    // The source could be deleted only in part (a file held, a mount inside): it is made whole
+    // again from the copy, which goes only once it has, so that the entry stays where it was and
+    // the complete copy is never the one deleted.
+    if (copyRecursively(target, source, EntryScope::AllEntries))
+        removePath(target);
+    return false;
 }
 
 namespace {
@@ -152,37 +156,53 @@ QString freshName(const QDir &dir, const QString &name)
     }
 }
 
-// Moves every entry below directory that is not a directory into staleDir; directories on the
-// same volume are walked, others left alone.
-void moveAside(const QString &directory, std::uint64_t fileSystem, const QDir &staleDir)
+// Renames path into staleDir and deletes it there. True when its name is free.
+bool renameAway(const QString &path, const QDir &staleDir)
+{
+    const QString away = freshName(staleDir, QFileInfo(path).fileName());
+    if (!retried(preserveMoveAttempts, preserveMovePauseMs,
+                 [&] { return Platform::renameEntry(path, away); }))
+        return false;
+    removePath(away);
+    return true;
+}
+
+// A directory that cannot be renamed whole: its entries go one by one, then the directories
+// themselves, deepest first. Directories on another volume are left alone.
+void takeApart(const QString &directory, std::uint64_t fileSystem, const QDir &staleDir)
 {
     const QFileInfoList entries = listEntries(directory, EntryScope::AllEntries);
     for (const QFileInfo &entry : entries) {
         const QString path = entry.filePath();
         const EntryKind kind = Platform::entryKind(path);
-        if (kind == EntryKind::Directory) {
-            if (Platform::fileSystemId(path) == fileSystem)
-                moveAside(path, fileSystem, staleDir);
-        } else if (kind != EntryKind::Missing && kind != EntryKind::Unknown) {
-            Platform::renameEntry(path, freshName(staleDir, entry.fileName()));
-        }
+        if (kind == EntryKind::Missing || kind == EntryKind::Unknown)
+            continue;
+        if (kind == EntryKind::Directory && Platform::fileSystemId(path) != fileSystem)
+            continue;
+        if (!renameAway(path, staleDir) && kind == EntryKind::Directory)
+            takeApart(path, fileSystem, staleDir);
     }
+    removeEmptyDirectory(directory);
 }
 
 } // namespace
 
 bool discardEntry(const QString &path, const QString &staleDir)
 {
-    if (removePath(path))
+    if (!entryExists(path))
         return true;
-    if (Platform::entryKind(path) != EntryKind::Directory) {
-        QDir().mkpath(staleDir);
-        Platform::renameEntry(path, freshName(QDir(staleDir), QFileInfo(path).fileName()));
-    } else if (QDir().mkpath(staleDir)) {
-        moveAside(path, Platform::fileSystemId(path), QDir(staleDir));
+    const std::uint64_t fileSystem = Platform::fileSystemId(path);
+    const QDir stale(staleDir);
+    const bool staleMade = QDir().mkpath(staleDir);
+    // Hidden on Windows like every working directory.
+    Platform::hideEntry(staleDir);
+    if (staleMade && Platform::fileSystemId(staleDir) == fileSystem && fileSystem != 0) {
+        if (!renameAway(path, stale) && Platform::entryKind(path) == EntryKind::Directory)
+            takeApart(path, fileSystem, stale);
     }
+    // On another volume than the stale directory (or none to be had) it is deleted in place.
     removePath(path);
-    QDir().rmdir(staleDir);
+    removeEmptyDirectory(staleDir);
     return !entryExists(path);
 }
 
@@ -221,9 +241,24 @@ bool copyRecursively(const QString &source, const QString &target, EntryScope sc
     }
     if (kind != EntryKind::File)
         return false;
-    // QFile::copy never overwrites.
-    QFile::remove(target);
-    return QFile::copy(source, target);
+    return retried(preserveMoveAttempts, preserveMovePauseMs, [&] {
+        return (!entryExists(target) || removePath(target)) && Platform::copyFile(source, target);
+    });
+}
+
+bool sameFileContents(const QString &a, const QString &b)
+{
+    QFile first(a);
+    QFile second(b);
+    if (!first.open(QIODevice::ReadOnly) || !second.open(QIODevice::ReadOnly)
+        || first.size() != second.size())
+        return false;
+    constexpr qint64 blockSize = 256 * 1024;
+    while (!first.atEnd()) {
+        if (first.read(blockSize) != second.read(blockSize))
+            return false;
+    }
+    return true;
 }
 
 QString partialCopyName(const QString &name)

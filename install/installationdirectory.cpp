@@ -1,5 +1,6 @@
 #include "install/installationdirectory.h"
 
+#include "platform/fileentries.h"
 #include "platform/fileidentity.h"
 #include "platform/protectedlocations.h"
 
@@ -8,21 +9,13 @@
 
 namespace Updater {
 
-namespace {
-
-#ifdef Q_OS_WIN
-constexpr Qt::CaseSensitivity pathCase = Qt::CaseInsensitive;
-#else
-constexpr Qt::CaseSensitivity pathCase = Qt::CaseSensitive;
-#endif
-
-} // namespace
-
 QString normalizedInstallDir(const QString &installDir)
 {
     if (installDir.isEmpty())
         return installDir;
-    return QDir::cleanPath(QFileInfo(installDir).absoluteFilePath());
+    // Windows drops trailing dots and spaces from names: "Orvalink. " is the directory Orvalink,
+    // and its working directories must be named after that.
+    return Platform::fullPath(installDir);
 }
 
 bool checkInstallDir(const QString &installDir, QString *error)
@@ -44,11 +37,11 @@ QString comparablePath(const QString &path)
 
 bool isSameOrInside(const QString &path, const QString &ancestor)
 {
-    if (path.compare(ancestor, pathCase) == 0)
+    if (path.compare(ancestor, Platform::fileNameCase) == 0)
         return true;
     const QString prefix =
         ancestor.endsWith(QLatin1Char('/')) ? ancestor : ancestor + QLatin1Char('/');
-    return path.startsWith(prefix, pathCase);
+    return path.startsWith(prefix, Platform::fileNameCase);
 }
 
 bool holdsProtectedLocation(const QString &dir)

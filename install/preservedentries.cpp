@@ -3,11 +3,11 @@
 #include "common/productnames.h"
 #include "install/filetree.h"
 #include "install/retrylimits.h"
+#include "install/staginglayout.h"
 #include "platform/fileentries.h"
 #include "platform/filelinks.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 namespace Updater {
@@ -15,21 +15,6 @@ namespace Updater {
 namespace {
 
 using Platform::EntryKind;
-
-bool sameFileContents(const QString &a, const QString &b)
-{
-    QFile first(a);
-    QFile second(b);
-    if (!first.open(QIODevice::ReadOnly) || !second.open(QIODevice::ReadOnly)
-        || first.size() != second.size())
-        return false;
-    constexpr qint64 blockSize = 256 * 1024;
-    while (!first.atEnd()) {
-        if (first.read(blockSize) != second.read(blockSize))
-            return false;
-    }
-    return true;
-}
 
 bool sameEntry(const QString &live, const QString &preserved)
 {
@@ -72,75 +57,91 @@ bool keepDifferences(const QString &live, const QString &preserved, const QStrin
 
 const QString keptSuffix = QStringLiteral(".after-interrupted-update");
 
-QString keepPlace(const QDir &install, const QString &name)
-{
-    const QString base = name + keptSuffix;
-    QString candidate = base;
-    for (int number = 2; entryExists(install.filePath(candidate)); ++number)
-        candidate = QStringLiteral("%1-%2").arg(base).arg(number);
-    return install.filePath(candidate);
-}
-
 } // namespace
 
 QStringList preservedEntriesIn(const QString &dir)
 {
     QStringList names = preservedEntryNames();
-    const QStringList fixed = names;
     const QFileInfoList entries = listEntries(dir, EntryScope::AllEntries);
     for (const QFileInfo &entry : entries) {
         const QString name = entry.fileName();
-        for (const QString &preserved : fixed) {
-            if (name.startsWith(preserved + keptSuffix)) {
-                names << name;
-                break;
-            }
-        }
+        if (isPreservedEntryName(name) && !names.contains(name, Platform::fileNameCase))
+            names << name;
     }
     return names;
 }
 
-void restorePreservedEntries(const QString &preserveDir, const QString &installDir,
+bool isPreservedEntryName(const QString &name)
+{
+    const QStringList fixed = preservedEntryNames();
+    for (const QString &preserved : fixed) {
+        if (name.compare(preserved, Platform::fileNameCase) == 0
+            || name.startsWith(preserved + keptSuffix, Platform::fileNameCase))
+            return true;
+    }
+    return false;
+}
+
+QString shippedEntryName(const QString &name)
+{
+    return QStringLiteral(".orvalink-shipped-") + name;
+}
+
+QString keptPlace(const QString &dir, const QString &name)
+{
+    const int ending = name.indexOf(keptSuffix, 0, Platform::fileNameCase);
+    const QString base = (ending > 0 ? name.left(ending) : name) + keptSuffix;
+    const QDir place(dir);
+    QString candidate = base;
+    for (int number = 2; entryExists(place.filePath(candidate)); ++number)
+        candidate = QStringLiteral("%1-%2").arg(base).arg(number);
+    return place.filePath(candidate);
+}
+
+bool restorePreservedEntries(const QString &preserveDir, const QString &installDir,
                              const QStringList &names, LiveEntry live, QStringList *notes)
 {
     // Creating a missing installation directory here would make the next run's recovery take it
     // for the installation and delete the backup that really holds it.
     if (!QFileInfo(installDir).isDir())
-        return;
+        return false;
     const QDir preserve(preserveDir);
     const QDir install(installDir);
+    bool complete = true;
     for (const QString &name : names) {
         const QString source = preserve.filePath(name);
         if (!entryExists(source))
             continue;
         const QString target = install.filePath(name);
         if (live == LiveEntry::KeepChanges && entryExists(target)) {
-            const QString keep = keepPlace(install, name);
+            const QString keep = keptPlace(installDir, name);
             bool failed = false;
             if (keepDifferences(target, source, keep, &failed) && notes) {
                 *notes << QStringLiteral("Changes made after an interrupted update were kept in %1")
                               .arg(QDir::toNativeSeparators(keep));
             }
             // What could not be kept must not be replaced either; the preserved entry waits.
-            if (failed)
+            if (failed) {
+                complete = false;
                 continue;
+            }
         }
-        if (renameWithRetries(source, target, preserveMoveAttempts, preserveMovePauseMs))
+        // What stands in the way now is the payload's own, or holds nothing the preserved entry
+        // lacks; it goes only once the user's entry can take its place.
+        if (entryExists(target) && !discardEntry(target, StagingLayout(installDir).staleDir())) {
+            complete = false;
             continue;
-        // Another volume or a lock that outlasts the retries: copy it back, and let go of the
-        // preserved entry only once the copy stands complete in its place.
+        }
+        if (moveEntry(source, target, preserveMoveAttempts, preserveMovePauseMs))
+            continue;
+        // A lock that outlasts the retries: copy it back, and let go of the preserved entry only
+        // once the copy stands complete in its place.
         if (copyReplacing(source, target, EntryScope::AllEntries))
             removePath(source);
+        else
+            complete = false;
     }
-}
-
-bool removePreserveDirIfEmpty(const QString &preserveDir)
-{
-    if (!entryExists(preserveDir))
-        return true;
-    if (Platform::isLink(preserveDir) || !QFileInfo(preserveDir).isDir())
-        return removePath(preserveDir);
-    return QDir().rmdir(preserveDir);
+    return complete;
 }
 
 } // namespace Updater

@@ -1,5 +1,6 @@
 #include "install/stagedinstallation.h"
 
+#include "common/failure.h"
 #include "common/productnames.h"
 #include "install/filetree.h"
 #include "install/inplaceinstallation.h"
@@ -8,61 +9,199 @@
 #include "install/preservedentries.h"
 #include "install/retrylimits.h"
 #include "install/staginglayout.h"
+#include "platform/fileentries.h"
 #include "platform/filelinks.h"
+#include "platform/hiddenentries.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QScopeGuard>
+
+#include <algorithm>
 
 namespace Updater {
 
 namespace {
 
-struct Installation
+// One exchange of the installation directory for the payload. The payload is moved beside the
+// installation first, and the user's entries into it (config last); then two renames back to
+// back, the installation into its backup and the payload into its place, so that the client is
+// missing for the one rename between them, and config only from its own move until then.
+class Exchange
 {
-    QString payloadRoot;
-    QString installDir;
-    QString backupDir;
-    QString preserveDir;
-    QStringList names;
-};
-
-// Moves the user's entries into the preserve directory, or copies them there when they cannot be
-// moved. When one fails, everything preserved so far goes back, so that nothing of the user's
-// stands only in the preserve directory.
-bool preserveEntries(const Installation &run, QString *error)
-{
-    const QDir install(run.installDir);
-    const QDir preserve(run.preserveDir);
-    QStringList moved;
-    QStringList copied;
-    for (const QString &name : run.names) {
-        const QString source = install.filePath(name);
-        const QString target = preserve.filePath(name);
-        if (!entryExists(source))
-            continue;
-        // An entry that an earlier run could not put back is the user's and wins over the
-        // installation's; moving onto it would delete it.
-        if (entryExists(target))
-            continue;
-        if (renameWithRetries(source, target, preserveMoveAttempts, preserveMovePauseMs)) {
-            moved << name;
-            continue;
+public:
+    Exchange(const QString &payloadRoot, const QString &installDir, QStringList *notes)
+        : m_layout(installDir)
+        , m_payloadRoot(payloadRoot)
+        , m_install(installDir)
+        , m_backup(m_layout.backupDir())
+        , m_moved(QDir(m_backup).filePath(QStringLiteral("installation")))
+        , m_incoming(m_layout.incomingDir())
+        , m_notes(notes)
+    {
+        // The client's settings go last: without them the client would start afresh.
+        const QStringList names = preservedEntriesIn(installDir);
+        for (auto it = names.crbegin(); it != names.crend(); ++it) {
+            if (entryExists(entryIn(installDir, *it)))
+                m_userEntries << *it;
         }
-        if (copyReplacing(source, target, EntryScope::AllEntries)) {
-            copied << name;
-            continue;
-        }
-        restorePreservedEntries(run.preserveDir, run.installDir, moved);
-        // A copied entry's original never left the installation.
-        for (const QString &copiedName : copied)
-            removePath(preserve.filePath(copiedName));
-        removePreserveDirIfEmpty(run.preserveDir);
-        *error = QStringLiteral("Failed to preserve %1").arg(name);
-        return false;
     }
-    return true;
-}
+
+    bool run(QString *error)
+    {
+        const QString notInstalled = QStringLiteral("Failed to install the staged payload.");
+        if (!bringPayloadBeside())
+            return fail(error, notInstalled);
+        setShippedAside();
+
+        if (!entryExists(m_install)) {
+            // Nothing to keep: the payload simply takes its place.
+            if (!moveEntry(m_incoming, m_install, treeMoveAttempts, treeMovePauseMs)) {
+                returnPayload();
+                return fail(error, notInstalled);
+            }
+            putShippedBack(m_install);
+            return migrateLegacyConfig(m_install, error);
+        }
+
+        // Hidden on Windows like every working directory; the installation inside it keeps its
+        // own attributes.
+        QDir().mkpath(m_backup);
+        Platform::hideEntry(m_backup);
+        // A user's entry that cannot be moved (a handle open in it) keeps the installation from
+        // being moved as well: the in-place path leaves it untouched.
+        if (!moveUserEntries(m_install, m_incoming)
+            || !moveEntry(m_install, m_moved, treeMoveAttempts, treeMovePauseMs)) {
+            QDir().rmdir(m_backup);
+            // Entries that cannot go back wait beside it for the next run's recovery, never
+            // to be deleted with the payload.
+            if (!moveUserEntries(m_incoming, m_install))
+                return fail(error, notInstalled);
+            return installInPlace(error);
+        }
+        if (!moveEntry(m_incoming, m_install, treeMoveAttempts, treeMovePauseMs)) {
+            putInstallationBack();
+            return fail(error, notInstalled);
+        }
+
+        putShippedBack(m_install);
+        // A failed migration leaves the new tree in place and the backup beside it.
+        if (!migrateLegacyConfig(m_install, error))
+            return false;
+        discardEntry(m_backup, m_layout.staleDir());
+        return true;
+    }
+
+private:
+    static QString entryIn(const QString &dir, const QString &name)
+    {
+        return QDir(dir).filePath(name);
+    }
+
+    // Moves the user's entries that `from` holds into `to`, where none of them stands, by
+    // rename only: a copy is never made of them. Back into the installation config goes first.
+    // False when one could not be moved; those moved before it stay moved.
+    bool moveUserEntries(const QString &from, const QString &to)
+    {
+        QStringList names = m_userEntries;
+        if (to == m_install)
+            std::reverse(names.begin(), names.end());
+        for (const QString &name : std::as_const(names)) {
+            const QString source = entryIn(from, name);
+            if (entryExists(source) && !retried(preserveMoveAttempts, preserveMovePauseMs, [&] {
+                    return Platform::renameEntry(source, entryIn(to, name));
+                }))
+                return false;
+        }
+        return true;
+    }
+
+    // The payload beside the installation, so that it is on the installation's volume and is
+    // known to be movable before the installation is moved away. Moves never delete what stands
+    // at their target: something that made the installation directory again meanwhile keeps it.
+    bool bringPayloadBeside()
+    {
+        if (!discardEntry(m_incoming, m_layout.staleDir()))
+            return false;
+        m_payloadCopied =
+            Platform::fileSystemId(m_payloadRoot) != Platform::fileSystemId(m_layout.parentDir());
+        if (!m_payloadCopied)
+            return moveEntry(m_payloadRoot, m_incoming, treeMoveAttempts, treeMovePauseMs);
+        // From another volume no rename can take it into place: a copy beside does, and the
+        // payload stays where it is.
+        return copyReplacing(m_payloadRoot, m_incoming, EntryScope::AllEntries);
+    }
+
+    void returnPayload()
+    {
+        putShippedBack(m_incoming);
+        if (m_payloadCopied
+            || !moveEntry(m_incoming, m_payloadRoot, treeMoveAttempts, treeMovePauseMs))
+            discardEntry(m_incoming, m_layout.staleDir());
+    }
+
+    // The payload's own config, groups or profiles wait under other names (shippedEntryName), so
+    // that whatever bears those names beside the installation is the user's, which a recovery
+    // then gives back.
+    void setShippedAside()
+    {
+        const QStringList names = preservedEntryNames();
+        for (const QString &name : names) {
+            if (entryExists(entryIn(m_incoming, name)))
+                moveEntry(entryIn(m_incoming, name), entryIn(m_incoming, shippedEntryName(name)),
+                          preserveMoveAttempts, preserveMovePauseMs);
+        }
+    }
+
+    // A payload's own entry is installed where the user has none of that name.
+    void putShippedBack(const QString &tree)
+    {
+        const QStringList names = preservedEntryNames();
+        for (const QString &name : names) {
+            const QString shipped = entryIn(tree, shippedEntryName(name));
+            if (!entryExists(shipped))
+                continue;
+            if (!entryExists(entryIn(tree, name)))
+                moveEntry(shipped, entryIn(tree, name), preserveMoveAttempts, preserveMovePauseMs);
+            discardEntry(shipped, m_layout.staleDir());
+        }
+    }
+
+    bool installInPlace(QString *error)
+    {
+        if (!Updater::installInPlace(m_incoming, m_install, m_backup, error)) {
+            returnPayload();
+            return false;
+        }
+        discardEntry(m_incoming, m_layout.staleDir());
+        // What the new tree replaced is of no use once it stands, whether or not the settings
+        // can be migrated.
+        const bool migrated = migrateLegacyConfig(m_install, error);
+        discardEntry(m_backup, m_layout.staleDir());
+        return migrated;
+    }
+
+    // The payload could not take the installation's place: the installation goes back, and the
+    // user's entries from the payload into it. A failure leaves everything for the next run's
+    // recovery.
+    void putInstallationBack()
+    {
+        if (!Updater::putInstallationBack(m_moved, m_install, m_notes))
+            return;
+        QDir().rmdir(m_backup);
+        if (moveUserEntries(m_incoming, m_install))
+            returnPayload();
+    }
+
+    StagingLayout m_layout;
+    QString m_payloadRoot;
+    QString m_install;
+    QString m_backup;
+    QString m_moved;
+    QString m_incoming;
+    QStringList m_userEntries;
+    QStringList *m_notes;
+    bool m_payloadCopied = false;
+};
 
 } // namespace
 
@@ -82,54 +221,7 @@ bool installStagedPayload(const QString &payloadRoot, const QString &installDir,
         *message = QStringLiteral("Extracted payload is missing.");
         return false;
     }
-
-    const StagingLayout layout(installDir);
-    const Installation run{payloadRoot, installDir, layout.backupDir(), layout.preserveDir(),
-                           preservedEntriesIn(installDir)};
-
-    QDir().mkpath(run.preserveDir);
-    if (!preserveEntries(run, message))
-        return false;
-
-    // Until the new tree stands, every way out puts back what was set aside: the previous
-    // installation when it was moved to the backup, then the user's entries. If the move back
-    // fails too, the backup is the only installation; the next run's recovery puts it back, and
-    // the preserved entries stay for it.
-    bool movedToBackup = false;
-    auto undo = qScopeGuard([&] {
-        if (movedToBackup)
-            renameWithRetries(run.backupDir, run.installDir, treeMoveAttempts, treeMovePauseMs);
-        restorePreservedEntries(run.preserveDir, run.installDir, run.names);
-    });
-
-    const bool inPlace = entryExists(installDir)
-                         && !(movedToBackup = renameWithRetries(installDir, run.backupDir,
-                                                                treeMoveAttempts, treeMovePauseMs));
-    if (inPlace) {
-        // The installation holds its previous files again when this fails.
-        if (!installInPlace(run.payloadRoot, run.installDir, run.backupDir, message))
-            return false;
-    } else if (!renameWithRetries(run.payloadRoot, run.installDir, treeMoveAttempts,
-                                  treeMovePauseMs)) {
-        *message = QStringLiteral("Failed to install the staged payload.");
-        return false;
-    }
-    undo.dismiss();
-
-    restorePreservedEntries(run.preserveDir, run.installDir, run.names);
-    const QString staleDir = layout.staleDir();
-    // A failed migration leaves the new tree in place, and on the move path the backup beside
-    // it; the entries an in-place installation set aside are of no use once it has committed.
-    if (!migrateLegacyConfig(run.installDir, message)) {
-        if (inPlace)
-            discardEntry(run.backupDir, staleDir);
-        return false;
-    }
-    // What cannot be deleted yet (a running image set aside) waits in the stale directory for
-    // the next run, never in the installation.
-    discardEntry(run.backupDir, staleDir);
-    removePreserveDirIfEmpty(run.preserveDir);
-    return true;
+    return Exchange(payloadRoot, installDir, notes).run(message);
 }
 
 QString resolvePayloadRoot(const QString &extractedDir)

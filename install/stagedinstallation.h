@@ -5,10 +5,13 @@
 
 namespace Updater {
 
-// Puts the payload tree in the place of the installation directory: preserves the user's entries,
-// keeps the previous installation as a backup until the new one stands (and moves it back when
-// the new one cannot be put in place), falls back to an in-place copy when the installation
-// directory cannot be moved, and migrates the settings. Recovers what an interrupted earlier
+// Puts the payload tree in the place of the installation directory: moves the payload beside it
+// (.orvalink-incoming-<name>; copies it there from another volume), moves the installation into
+// its backup (.orvalink-backup-<name>) and the payload into its place by two renames back to
+// back, the user's entries (config, groups, profiles) going from the one to the other in
+// between, and deletes the backup once the settings are migrated. When the payload cannot take
+// the installation's place, the installation goes back; when the installation directory cannot
+// be moved, the in-place transaction installs the same tree. Recovers what an interrupted earlier
 // installation left before it starts. Returns false with one message in *error (may be null).
 // What the user should know beyond the outcome (where changes made after an interrupted update
 // were kept) is added to *notes (may be null), one line each. Blocks the calling (worker)

@@ -11,9 +11,24 @@ StagingLayout::StagingLayout(const QString &installDir)
 {
 }
 
+QString StagingLayout::installName() const
+{
+    return QFileInfo(m_installDir).fileName();
+}
+
+QString StagingLayout::entry(const QString &name) const
+{
+    return QDir(m_parentDir).filePath(name);
+}
+
+QString StagingLayout::ownEntry(const QString &prefix) const
+{
+    return entry(prefix + QLatin1Char('-') + installName());
+}
+
 QString StagingLayout::updateDir() const
 {
-    return QDir(m_parentDir).filePath(QStringLiteral(".orvalink-update"));
+    return entry(QStringLiteral(".orvalink-update"));
 }
 
 QString StagingLayout::packageFile() const
@@ -36,19 +51,9 @@ QString StagingLayout::deltaFailuresFile() const
     return QDir(updateDir()).filePath(QStringLiteral("delta-failed"));
 }
 
-QString StagingLayout::backupDir() const
-{
-    return QDir(m_parentDir).filePath(QStringLiteral(".orvalink-backup"));
-}
-
-QString StagingLayout::preserveDir() const
-{
-    return QDir(m_parentDir).filePath(QStringLiteral(".orvalink-preserve"));
-}
-
 QString StagingLayout::legacyConfigBackupDir() const
 {
-    return QDir(m_parentDir).filePath(QStringLiteral(".orvalink-legacy-config-backup"));
+    return entry(QStringLiteral(".orvalink-legacy-config-backup"));
 }
 
 QString StagingLayout::offlinePayloadCopy() const
@@ -61,14 +66,39 @@ QString StagingLayout::updaterCopyDir() const
     return QDir(updateDir()).filePath(QStringLiteral("updater"));
 }
 
-QString StagingLayout::staleDir() const
-{
-    return QDir(m_parentDir).filePath(QStringLiteral(".orvalink-stale"));
-}
-
 QString StagingLayout::lockFile() const
 {
-    return QDir(m_parentDir).filePath(QStringLiteral(".orvalink-update.lock"));
+    return entry(QStringLiteral(".orvalink-update.lock"));
+}
+
+QString StagingLayout::backupDir() const
+{
+    return ownEntry(QStringLiteral(".orvalink-backup"));
+}
+
+QString StagingLayout::incomingDir() const
+{
+    return ownEntry(QStringLiteral(".orvalink-incoming"));
+}
+
+QString StagingLayout::staleDir() const
+{
+    return ownEntry(QStringLiteral(".orvalink-stale"));
+}
+
+QString StagingLayout::legacyBackupDir() const
+{
+    return entry(QStringLiteral(".orvalink-backup"));
+}
+
+QString StagingLayout::preserveDir() const
+{
+    return entry(QStringLiteral(".orvalink-preserve"));
+}
+
+QString StagingLayout::legacyStaleDir() const
+{
+    return entry(QStringLiteral(".orvalink-stale"));
 }
 
 QString StagingLayout::logFile() const

@@ -11,6 +11,37 @@
 
 namespace Updater::Platform {
 
+namespace {
+
+thread_local Failure lastFailureKind = Failure::None;
+
+bool failed()
+{
+    switch (GetLastError()) {
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_ACCESS_DENIED: // also what a file pending deletion answers
+    case ERROR_USER_MAPPED_FILE:
+        lastFailureKind = Failure::Transient;
+        break;
+    case ERROR_NOT_SAME_DEVICE:
+        lastFailureKind = Failure::OtherVolume;
+        break;
+    default:
+        lastFailureKind = Failure::Final;
+        break;
+    }
+    return false;
+}
+
+bool succeeded()
+{
+    lastFailureKind = Failure::None;
+    return true;
+}
+
+} // namespace
+
 EntryKind entryKind(const QString &path)
 {
     WIN32_FIND_DATAW data;
@@ -21,9 +52,11 @@ EntryKind entryKind(const QString &path)
                                                                               : EntryKind::Unknown;
     }
     FindClose(find);
-    // Every reparse point is taken as a link: symbolic links and junctions, and also volume
-    // mount points and cloud placeholders, none of which a removal may walk into.
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+    // Only a name surrogate (a symbolic link, a junction, a volume mount point) stands for
+    // another entry; a compressed, deduplicated or cloud file carries a reparse point too and is
+    // read, copied and deleted as what it holds.
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        && IsReparseTagNameSurrogate(data.dwReserved0))
         return EntryKind::Link;
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
         return EntryKind::Directory;
@@ -31,6 +64,11 @@ EntryKind entryKind(const QString &path)
         return EntryKind::Other;
     // A shortcut (.lnk) is a plain file here, whatever it points at.
     return EntryKind::File;
+}
+
+QString fullPath(const QString &path)
+{
+    return fullPathName(path);
 }
 
 std::uint64_t fileSystemId(const QString &path)
@@ -58,13 +96,45 @@ bool clearReadOnly(const QString &path)
     return SetFileAttributesW(native.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY)) != 0;
 }
 
+Failure lastFailure()
+{
+    return lastFailureKind;
+}
+
+bool renameEntry(const QString &source, const QString &target)
+{
+    // Without MOVEFILE_COPY_ALLOWED a move to another volume fails instead of copying, and
+    // without MOVEFILE_REPLACE_EXISTING an existing target is never replaced.
+    return MoveFileExW(longPath(source).c_str(), longPath(target).c_str(), 0) ? succeeded()
+                                                                              : failed();
+}
+
 bool replaceFile(const QString &source, const QString &target)
 {
     // MOVEFILE_REPLACE_EXISTING renames over the old file in one step; WRITE_THROUGH returns only
     // once the rename is on disk. Without COPY_ALLOWED it never turns into a copy.
     return MoveFileExW(longPath(source).c_str(), longPath(target).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
-           != 0;
+               ? succeeded()
+               : failed();
+}
+
+bool removeFile(const QString &path)
+{
+    return DeleteFileW(longPath(path).c_str()) ? succeeded() : failed();
+}
+
+bool removeEmptyDirectory(const QString &path)
+{
+    return RemoveDirectoryW(longPath(path).c_str()) ? succeeded() : failed();
+}
+
+bool copyFile(const QString &source, const QString &target)
+{
+    // bFailIfExists: never over an existing target. CopyFileW keeps the attributes and deletes
+    // what it wrote when it fails.
+    return CopyFileW(longPath(source).c_str(), longPath(target).c_str(), TRUE) ? succeeded()
+                                                                               : failed();
 }
 
 bool flushToDisk(int fileHandle)

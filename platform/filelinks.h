@@ -20,12 +20,4 @@ bool copyLink(const QString &source, const QString &target);
 // failed.
 bool removeLink(const QString &path);
 
-// Renames the entry at source (a link as a link, a dangling one too) to target, on the same
-// volume only: never a copy followed by a deletion, never over an existing target.
-bool renameEntry(const QString &source, const QString &target);
-
-// Whether the last failed renameEntry on this thread failed because source and target lie on
-// different volumes (EXDEV, ERROR_NOT_SAME_DEVICE), which no retry can change.
-bool lastRenameCrossedVolumes();
-
 } // namespace Updater::Platform

@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <QFile>
 
-#include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,28 +41,6 @@ bool removeLink(const QString &path)
     if (!isLink(path))
         return false;
     return ::unlink(QFile::encodeName(path).constData()) == 0;
-}
-
-namespace {
-thread_local bool renameCrossedVolumes = false;
-} // namespace
-
-bool renameEntry(const QString &source, const QString &target)
-{
-    renameCrossedVolumes = false;
-    const QByteArray targetPath = QFile::encodeName(target);
-    struct stat status = {};
-    if (::lstat(targetPath.constData(), &status) == 0)
-        return false;
-    if (::rename(QFile::encodeName(source).constData(), targetPath.constData()) == 0)
-        return true;
-    renameCrossedVolumes = errno == EXDEV;
-    return false;
-}
-
-bool lastRenameCrossedVolumes()
-{
-    return renameCrossedVolumes;
 }
 
 } // namespace Updater::Platform

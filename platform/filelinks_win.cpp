@@ -66,9 +66,11 @@ bool entryTag(const std::wstring &path, DWORD *tag, DWORD *attributes)
     return true;
 }
 
+// Only a name surrogate stands for another entry (symbolic links, junctions, mount points); the
+// reparse points of compressed, deduplicated or cloud files are files and folders as they are.
 bool isLinkTag(DWORD tag)
 {
-    return tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT;
+    return tag != 0 && IsReparseTagNameSurrogate(tag);
 }
 
 bool readReparseData(const std::wstring &path, std::vector<char> *buffer)
@@ -183,26 +185,6 @@ bool removeLink(const QString &path)
     if (attributes & FILE_ATTRIBUTE_DIRECTORY)
         return RemoveDirectoryW(native.c_str()) != 0;
     return DeleteFileW(native.c_str()) != 0;
-}
-
-namespace {
-thread_local bool renameCrossedVolumes = false;
-} // namespace
-
-bool lastRenameCrossedVolumes()
-{
-    return renameCrossedVolumes;
-}
-
-bool renameEntry(const QString &source, const QString &target)
-{
-    renameCrossedVolumes = false;
-    // Without MOVEFILE_COPY_ALLOWED a move to another volume fails instead of copying, and
-    // without MOVEFILE_REPLACE_EXISTING an existing target is never replaced.
-    if (MoveFileExW(nativePath(source).c_str(), nativePath(target).c_str(), 0))
-        return true;
-    renameCrossedVolumes = GetLastError() == ERROR_NOT_SAME_DEVICE;
-    return false;
 }
 
 } // namespace Updater::Platform

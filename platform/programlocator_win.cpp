@@ -45,9 +45,7 @@ QString locateProgram(const QString &program)
         return QString();
 
     QString relative = program;
-    if (program.compare(QLatin1String("powershell.exe"), Qt::CaseInsensitive) == 0)
-        relative = QStringLiteral("WindowsPowerShell\\v1.0\\powershell.exe");
-    else if (!program.contains(QLatin1Char('.')))
+    if (!program.contains(QLatin1Char('.')))
         relative += QStringLiteral(".exe");
     return system + QLatin1Char('\\') + relative;
 }

@@ -14,15 +14,7 @@ prefix=$windows_sodium_cache.new
 
 "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
     g++-mingw-w64-x86-64-posix autoconf automake libtool make dpkg-dev
-mkdir -p "$work"
-cd "$work"
-rm -rf src
-if ! ls libsodium_*.dsc >/dev/null 2>&1; then
-    download_debian_source libsodium
-fi
-# dpkg-source applies Debian's patches (security fixes among them) on top of the release.
-dpkg-source --no-check -x libsodium_*.dsc src >/dev/null
-cd src
+unpack_debian_source libsodium "$work"
 ./autogen.sh -s >/dev/null
 rm -rf "$prefix"
 ./configure -q --host=x86_64-w64-mingw32 --prefix="$prefix" --disable-shared --enable-static \

@@ -108,7 +108,7 @@ else
     fi
 fi
 bin=$build/bin
-for program in OrvalinkUpdater orvalink-release orvalink-screengrab taskkill powershell.exe; do
+for program in OrvalinkUpdater orvalink-release orvalink-screengrab taskkill; do
     [ -x "$bin/$program" ] || die "$bin/$program is missing; the build did not make it"
 done
 
@@ -409,7 +409,8 @@ check "$(yes_if [ ! -e "$install_dir/xray-legacy.dll" ])" "old files" \
     "$( [ -e "$install_dir/xray-legacy.dll" ] && echo "xray-legacy.dll still there" || echo "xray-legacy.dll of $old_version gone")"
 
 leftover=()
-for dir in .orvalink-update .orvalink-backup .orvalink-preserve; do
+install_name=$(basename "$install_dir")
+for dir in .orvalink-update ".orvalink-backup-$install_name" ".orvalink-incoming-$install_name"; do
     [ -e "$install_parent/$dir" ] && leftover+=("$dir")
 done
 legacy_backup="no copy of the old config"

@@ -11,7 +11,7 @@ set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 seconds=${FUZZ_SECONDS:-60}
 build=${FUZZ_BUILD_DIR:-$repo/build-fuzz}
-targets=${FUZZ_TARGETS:-fuzz_manifest fuzz_powershell_command fuzz_legacy_config}
+targets=${FUZZ_TARGETS:-fuzz_manifest fuzz_package_entry_names fuzz_package_extraction fuzz_legacy_config}
 
 command -v clang++ >/dev/null || { echo "run-fuzzers: clang++ is not installed" >&2; exit 1; }
 
@@ -19,8 +19,8 @@ cmake -S "$repo/fuzz" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_
 cmake --build "$build"
 
 mkdir -p "$build/artifacts"
-# The migration target writes files each run and the settings file is synced to disk; on tmpfs
-# that costs nothing, which makes it hundreds of times faster.
+# The migration and extraction targets write files each run and the settings file is synced to
+# disk; on tmpfs that costs nothing, which makes them hundreds of times faster.
 if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then
     export TMPDIR=/dev/shm
 fi

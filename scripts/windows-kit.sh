@@ -5,16 +5,18 @@
 # (qt-6.4.2-mingw-w64-static.tar.xz) in ../shared/windows-kit/ beside the checkout or in
 # /work/shared/windows-kit/, which it unpacks into the cache. Without one it prints one line on
 # how to build it and returns 1. windows_sodium_cache is where scripts/build-windows-sodium.sh puts
-# the libsodium that a build with a release key links, windows_zstd_cache where
-# scripts/build-windows-zstd.sh puts the libzstd that every build links. download_debian_source
-# fetches a Debian source package for the scripts that build them; as_root runs a command as root
-# (through sudo when not root).
+# the libsodium that a build with a release key links, windows_libarchive_cache where
+# scripts/build-windows-libarchive.sh puts the libarchive and windows_zstd_cache where
+# scripts/build-windows-zstd.sh puts the libzstd that every build links.
+# download_debian_source and unpack_debian_source fetch and unpack a Debian source package for the
+# scripts that build them; as_root runs a command as root (through sudo when not root).
 
 windows_kit_cache=${XDG_CACHE_HOME:-$HOME/.cache}/orvalink/windows-kit
 windows_kit_archive=qt-6.4.2-mingw-w64-static.tar.xz
 windows_kit_toolchain=lib/cmake/Qt6/qt.toolchain.cmake
 windows_sodium_cache=${XDG_CACHE_HOME:-$HOME/.cache}/orvalink/windows-sodium
 windows_zstd_cache=${XDG_CACHE_HOME:-$HOME/.cache}/orvalink/windows-zstd
+windows_libarchive_cache=${XDG_CACHE_HOME:-$HOME/.cache}/orvalink/windows-libarchive
 
 find_windows_kit() {
     local checkout dir unpack
@@ -72,4 +74,18 @@ download_debian_source() {
     apt-get source --download-only "$1${2:-}"
     "${as_root[@]}" rm -f "$list"
     trap - EXIT
+}
+
+# Unpacks Debian's source package $1 into $2/src, downloading it into $2 first unless it is there,
+# and enters $2/src. dpkg-source applies Debian's patches (security fixes among them) on top of
+# the release.
+unpack_debian_source() {
+    mkdir -p "$2"
+    cd "$2"
+    rm -rf src
+    if ! ls "$1"_*.dsc >/dev/null 2>&1; then
+        download_debian_source "$1"
+    fi
+    dpkg-source --no-check -x "$1"_*.dsc src >/dev/null
+    cd src
 }

@@ -2,7 +2,6 @@
 
 #include "common/productnames.h"
 #include "install/filetree.h"
-#include "install/preservedentries.h"
 #include "install/stagedinstallation.h"
 #include "install/staginglayout.h"
 #include "platform/entrypermissions.h"
@@ -12,20 +11,10 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QStorageInfo>
 
 namespace Updater {
 
 namespace {
-
-// Less than this left on the volume after a failed unpacking: the package filled the disk.
-constexpr qint64 fullDiskMargin = 1024 * 1024;
-
-bool isDiskFull(const QString &path)
-{
-    const QStorageInfo volume(path);
-    return volume.isValid() && volume.bytesAvailable() < fullDiskMargin;
-}
 
 // Entries moved in from a folder of the user's carry that folder's permissions on Windows, which
 // let the user change the program. They get what the installation passes down, the installation
@@ -75,10 +64,6 @@ void UpdateWorker::run()
         emit stageChanged(QStringLiteral("Распаковка пакета"), 72);
         emit detailAppended(QStringLiteral("Распаковка пакета..."));
         if (!extractPackage(&error)) {
-            // A package that filled the disk (too large, or a zip bomb) must not keep it full
-            // until some later update.
-            if (isDiskFull(StagingLayout(options.installDir).updateDir()))
-                removePath(StagingLayout(options.installDir).updateDir());
             fail(error);
             return;
         }
@@ -145,10 +130,8 @@ void UpdateWorker::removeWorkingDirectories()
     removePath(layout.offlinePayloadCopy());
     QDir().rmdir(layout.updateDir());
 
+    // The installation's own backup only: another installation of the folder keeps its own.
     removePath(layout.backupDir());
-    // Entries that could not be put back into the installation stay there for the next
-    // installation to recover.
-    removePreserveDirIfEmpty(layout.preserveDir());
 }
 
 } // namespace Updater

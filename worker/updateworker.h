@@ -54,6 +54,9 @@ public slots:
 
 private:
     // Each returns false with exactly one message in *error.
+    // Unpacks the downloaded package into extractedDirPath() with extractPackageFile (which takes
+    // any package and destination); a package that did not fit on the disk goes, with what was
+    // unpacked of it.
     bool extractPackage(QString *error);
     bool stopAppAndInstall(QString *error);
     bool waitForClient(QString *error) const;

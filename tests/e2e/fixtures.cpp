@@ -123,13 +123,18 @@ QStringList problemsAfterUpdate(const QString &installDir, const TreeSnapshot &p
     if (!after.exists())
         return {QStringLiteral("the installation directory is gone")};
 
+    const QStringList keptAsTheyWere{QStringLiteral("groups"), QStringLiteral("profiles")};
     for (auto it = payload.entries().cbegin(); it != payload.entries().cend(); ++it) {
+        // The user's config, groups or profiles take the place of the payload's own.
+        const QString top = it.key().section(QLatin1Char('/'), 0, 0);
+        if (installationBefore.contains(top)
+            && (top == QLatin1String("config") || keptAsTheyWere.contains(top)))
+            continue;
         if (after.value(it.key()) != it.value())
             problems << QStringLiteral("payload entry %1: want %2, have %3")
                             .arg(it.key(), it.value(), after.value(it.key()));
     }
 
-    const QStringList keptAsTheyWere{QStringLiteral("groups"), QStringLiteral("profiles")};
     for (const QString &line : installationBefore.restrictedTo(keptAsTheyWere)
                                    .differences(after.restrictedTo(keptAsTheyWere)))
         problems << QStringLiteral("user entry %1").arg(line);
@@ -162,11 +167,17 @@ QStringList problemsAfterUpdate(const QString &installDir, const TreeSnapshot &p
     if (after.contains(QStringLiteral("old-only.txt")))
         problems << QStringLiteral("old-only.txt of the previous installation is still there");
 
-    const QDir parent = QFileInfo(installDir).dir();
-    for (const QString &working :
-         {QStringLiteral(".orvalink-update"), QStringLiteral(".orvalink-backup"),
-          QStringLiteral(".orvalink-preserve")}) {
-        if (QFileInfo::exists(parent.filePath(working)))
+    // A running image that could not be deleted yet may wait in the stale directory; the log
+    // stays for support.
+    const QStringList beside =
+        QFileInfo(installDir)
+            .dir()
+            .entryList({QStringLiteral(".orvalink-*")},
+                       QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QString &working : beside) {
+        if (working != QLatin1String(".orvalink-legacy-config-backup")
+            && working != QLatin1String(".orvalink-update.log")
+            && !working.startsWith(QLatin1String(".orvalink-stale-")))
             problems << QStringLiteral("working directory %1 is left over").arg(working);
     }
     return problems;

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QUrl>
 #include <QtTest>
@@ -19,10 +20,11 @@
 
 using namespace E2e;
 
-// Whole online updates of the built program against a real nginx over HTTP and HTTPS: the
-// manifest and the package as the server sees them requested, the installation afterwards, the
-// client started again, and packages or redirects that must be refused with the installation
-// left as it was and the window waiting for the user.
+// Whole online updates of the built program against a real nginx over HTTP and HTTPS, run from a
+// folder of its own with no PowerShell anywhere it could find one: the manifest and the package
+// as the server sees them requested, the installation afterwards, the client started again, and
+// packages or redirects that must be refused with the installation left as it was and the window
+// waiting for the user.
 class TestOnlineUpdate : public QObject
 {
     Q_OBJECT
@@ -297,7 +299,19 @@ void TestOnlineUpdate::wholeUpdate()
     QVERIFY(!publish(row, payloadDir, topFolder, Package::Good, url(packageUrl, row.wwwSubdir))
                  .isEmpty());
 
+    // The updater unpacks the package itself: beside it is only the taskkill stand-in.
+    const QString alone = QDir(row.dir).filePath(QStringLiteral("updater"));
+    QVERIFY(QDir().mkpath(alone));
+    for (const QString &program : {QStringLiteral("OrvalinkUpdater"), QStringLiteral("taskkill")})
+        QVERIFY(QFile::copy(QDir(binDir()).filePath(program), QDir(alone).filePath(program)));
+    QStringList path = qEnvironmentVariable("PATH").split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    path.removeAll(binDir());
+    for (const QString &name : {QStringLiteral("powershell.exe"), QStringLiteral("powershell")})
+        QCOMPARE(QStandardPaths::findExecutable(name, path + QStringList{alone}), QString());
+
     UpdaterProcess updater;
+    updater.setProgram(QDir(alone).filePath(QStringLiteral("OrvalinkUpdater")));
+    updater.setEnvironmentValue(QStringLiteral("PATH"), path.join(QLatin1Char(':')));
     updater.setTrustedCertificates(m_certificates.trustedFolder());
     updater.setWorkingDirectory(row.dir);
     QString error;

@@ -2,6 +2,7 @@
 
 #include "e2eharness.h"
 
+#include <QFileInfo>
 #include <QProcessEnvironment>
 
 namespace E2e {
@@ -58,8 +59,9 @@ bool UpdaterProcess::start(const QStringList &arguments, QString *error)
     }
     for (const auto &setting : std::as_const(m_environment))
         environment.insert(setting.first, setting.second);
-    environment.insert(QStringLiteral("PATH"),
-                       binDir() + QLatin1Char(':') + environment.value(QStringLiteral("PATH")));
+    environment.insert(QStringLiteral("PATH"), QFileInfo(m_program).absolutePath()
+                                                   + QLatin1Char(':')
+                                                   + environment.value(QStringLiteral("PATH")));
     m_process.setProcessEnvironment(environment);
 
     if (!m_launcher.isEmpty()) {

@@ -9,7 +9,8 @@
 namespace E2e {
 
 // The built OrvalinkUpdater run as a separate process, headless (offscreen) unless a display is
-// given, with the built stand-ins for the Windows programs first on its PATH. Killed on
+// given, with its own folder (where the built stand-ins for the Windows programs are) first on its
+// PATH. Killed on
 // destruction when it still runs. Test thread only.
 class UpdaterProcess
 {

@@ -91,7 +91,7 @@ void TestInstallationDirectory::workingDirectoriesLieBeside()
     QCOMPARE(installDir, QDir(root.path()).filePath(QStringLiteral("apps/Orvalink")));
     const Updater::StagingLayout layout(installDir);
     QCOMPARE(layout.backupDir(),
-             QDir(root.path()).filePath(QStringLiteral("apps/.orvalink-backup")));
+             QDir(root.path()).filePath(QStringLiteral("apps/.orvalink-backup-Orvalink")));
     QCOMPARE(layout.lockFile(),
              QDir(root.path()).filePath(QStringLiteral("apps/.orvalink-update.lock")));
 }

@@ -45,23 +45,37 @@ void TestOverlayPayload::writesPayloadWithExclusions()
     put(install, "app.dll", "old dll");
     put(install, "config/configs.json", "user");
     put(install, "data/two.txt", "two");
-    put(install, "data/config/c", "inside a replaced folder");
+    put(install, "data/config/c", "in a folder the payload has too");
     put(install, "extra.txt", "extra");
 
+    // Only the named top-level entries are left out; below the top level every name is the
+    // payload's, and hidden entries are installed too.
     QString error = QStringLiteral("stale");
-    QVERIFY2(Updater::overlayPayload(payload, install, &error), qPrintable(error));
+    QVERIFY2(Updater::overlayPayload(payload, install,
+                                     {QStringLiteral("Orvalink.exe"), QStringLiteral("config"),
+                                      QStringLiteral("groups")},
+                                     &error),
+             qPrintable(error));
     QVERIFY(error.isEmpty());
 
     const QMap<QString, QByteArray> expected = {
+        {QStringLiteral(".hidden"), "file:h"},
         {QStringLiteral("Orvalink.exe"), "file:old exe"},
         {QStringLiteral("app.dll"), "file:new dll"},
         {QStringLiteral("bin"), "dir"},
+        {QStringLiteral("bin/Orvalink.exe"), "file:nested exe"},
+        {QStringLiteral("bin/config"), "dir"},
+        {QStringLiteral("bin/config/x"), "file:x"},
+        {QStringLiteral("bin/profiles"), "file:p"},
         {QStringLiteral("bin/tool.exe"), "file:tool"},
         {QStringLiteral("bin/up"), "link:.."},
         {QStringLiteral("config"), "dir"},
         {QStringLiteral("config/configs.json"), "file:user"},
         {QStringLiteral("data"), "dir"},
+        {QStringLiteral("data/config"), "dir"},
+        {QStringLiteral("data/config/c"), "file:in a folder the payload has too"},
         {QStringLiteral("data/one.txt"), "file:one"},
+        {QStringLiteral("data/two.txt"), "file:two"},
         {QStringLiteral("extra.txt"), "file:extra"},
         {QStringLiteral("lib"), "link:bin"},
     };
@@ -113,7 +127,7 @@ void TestOverlayPayload::failure()
     }
 
     QString error;
-    QVERIFY(!Updater::overlayPayload(payload, install, &error));
+    QVERIFY(!Updater::overlayPayload(payload, install, {}, &error));
     QCOMPARE(error, message.replace(QStringLiteral("%1"), install));
 }
 

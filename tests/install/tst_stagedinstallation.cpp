@@ -1,5 +1,6 @@
 #include "common/productnames.h"
 #include "install/filetree.h"
+#include "install/inplaceinstallation.h"
 #include "install/preservedentries.h"
 #include "install/stagedinstallation.h"
 
@@ -29,6 +30,8 @@ private slots:
     void recovery_data();
     void recovery();
     void recoveryKeepsChangesMadeMeanwhile();
+    void inPlaceRollback_data();
+    void inPlaceRollback();
     void backupCannotBeRestored();
     void installDirLocked();
     void payloadCannotBeMoved();
@@ -44,10 +47,13 @@ private:
     // user's links point at; <tmp>/extracted/payload is the tree to install.
     void makeUserInstall(const QStringList &names = Updater::preservedEntryNames());
     void makePayload(bool withProfiles = true);
-    void verifyInstalled(const QMap<QString, QByteArray> &userEntries);
+    // Besides the installation only `others` may be left in its folder.
+    void verifyInstalled(const QMap<QString, QByteArray> &userEntries,
+                         const QStringList &others = QStringList());
 
     QTemporaryDir *tmp = nullptr;
-    QString parent, install, payload, backup, preserve, outside;
+    // backup and preserve are where earlier builds kept the exchange; ownBackup this build's.
+    QString parent, install, payload, backup, preserve, ownBackup, outside;
     QMap<QString, QByteArray> outsideBefore;
 };
 
@@ -70,6 +76,7 @@ void TestStagedInstallation::init()
     parent = base.filePath(QStringLiteral("parent"));
     install = parent + QStringLiteral("/Orvalink");
     backup = parent + QStringLiteral("/.orvalink-backup");
+    ownBackup = parent + QStringLiteral("/.orvalink-backup-Orvalink");
     preserve = parent + QStringLiteral("/.orvalink-preserve");
     payload = base.filePath(QStringLiteral("extracted/payload"));
     outside = base.filePath(QStringLiteral("outside"));
@@ -114,13 +121,17 @@ void TestStagedInstallation::makePayload(bool withProfiles)
         writeFile(payload + QStringLiteral("/profiles/shipped.json"), "shipped");
 }
 
-void TestStagedInstallation::verifyInstalled(const QMap<QString, QByteArray> &userEntries)
+void TestStagedInstallation::verifyInstalled(const QMap<QString, QByteArray> &userEntries,
+                                             const QStringList &others)
 {
     QCOMPARE(readFile(install + QStringLiteral("/Orvalink.exe")), QByteArray("new exe"));
     QCOMPARE(readFile(install + QStringLiteral("/lib/core.dll")), QByteArray("core"));
     QCOMPARE(snapshotOf(install, names), userEntries);
-    QVERIFY(!entryExists(backup));
-    QVERIFY(!entryExists(preserve));
+    QStringList left = QDir(parent).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    left.removeAll(QStringLiteral("Orvalink"));
+    left.removeAll(QStringLiteral(".orvalink-legacy-config-backup"));
+    QCOMPARE(left, others);
 }
 
 void TestStagedInstallation::installs_data()
@@ -181,6 +192,15 @@ void TestStagedInstallation::recovery_data()
     QTest::newRow("killed before the backup was deleted") << "backup beside" << true;
     QTest::newRow("killed after the payload moved in") << "payload in" << true;
     QTest::newRow("killed while copying an entry back") << "partial restore" << true;
+    // This build: the installation and the payload beside it, config gone ahead.
+    QTest::newRow("killed between the two renames") << "between" << true;
+    QTest::newRow("between the renames, and the payload is gone") << "between" << false;
+    QTest::newRow("killed after the new tree stood") << "new tree" << true;
+    QTest::newRow("installation directory made again, the payload gone") << "made again" << false;
+    // Two installations in one folder: nothing of the other's is touched.
+    QTest::newRow("another installation's update interrupted beside") << "other's" << true;
+    QTest::newRow("an earlier build's backup beside another installation")
+        << "earlier build's, other installation" << true;
 }
 
 void TestStagedInstallation::recovery()
@@ -189,7 +209,38 @@ void TestStagedInstallation::recovery()
     QFETCH(bool, payloadPresent);
     makeUserInstall();
     const auto userEntries = snapshotOf(install, names);
-    QDir().mkpath(preserve);
+    const QString incoming = parent + QStringLiteral("/.orvalink-incoming-Orvalink");
+    const QString other = parent + QStringLiteral("/OrvalinkBeta");
+    QStringList others;
+    if (state == QLatin1String("other's")) {
+        writeFile(parent + QStringLiteral("/.orvalink-backup-OrvalinkBeta/installation/config/c"),
+                  "beta's");
+        writeFile(parent + QStringLiteral("/.orvalink-incoming-OrvalinkBeta/Orvalink.exe"), "β");
+        others << QStringLiteral(".orvalink-backup-OrvalinkBeta")
+               << QStringLiteral(".orvalink-incoming-OrvalinkBeta");
+    } else if (state.startsWith(QLatin1String("earlier build's"))) {
+        writeFile(other + QStringLiteral("/Orvalink.exe"), "beta");
+        writeFile(backup + QStringLiteral("/Orvalink.exe"), "whose?");
+        others << QStringLiteral(".orvalink-backup") << QStringLiteral("OrvalinkBeta");
+    } else if (state == QLatin1String("between") || state == QLatin1String("new tree")
+               || state == QLatin1String("made again")) {
+        makePayload();
+        QVERIFY(QDir().rename(payload, incoming));
+        QVERIFY(QDir().rename(incoming + QStringLiteral("/profiles"),
+                              incoming + QStringLiteral("/.orvalink-shipped-profiles")));
+        QVERIFY(QDir().mkpath(ownBackup));
+        QVERIFY(QDir().rename(install, ownBackup + QStringLiteral("/installation")));
+        QVERIFY(QDir().rename(ownBackup + QStringLiteral("/installation/config"),
+                              incoming + QStringLiteral("/config")));
+        if (state == QLatin1String("new tree"))
+            QVERIFY(QDir().rename(incoming, install));
+        if (state == QLatin1String("made again"))
+            writeFile(install + QStringLiteral("/logs/client.log"), "started");
+    }
+    const auto othersBefore = snapshotOf(parent, others);
+    // What earlier builds left: the user's entries set aside on their own.
+    if (others.isEmpty() && !entryExists(ownBackup))
+        QDir().mkpath(preserve);
     const auto moveAside = [this](const QString &name) {
         return QDir().rename(install + QLatin1Char('/') + name, preserve + QLatin1Char('/') + name);
     };
@@ -226,7 +277,8 @@ void TestStagedInstallation::recovery()
         QCOMPARE(snapshotOf(install, names), userEntries);
         return;
     }
-    verifyInstalled(userEntries);
+    verifyInstalled(userEntries, others);
+    QCOMPARE(snapshotOf(parent, others), othersBefore);
     QVERIFY(!entryExists(install + QStringLiteral("/.orvalink-partial-profiles")));
 }
 
@@ -247,6 +299,9 @@ void TestStagedInstallation::recoveryKeepsChangesMadeMeanwhile()
     writeFile(install + QStringLiteral("/config/configs.json"), "changed meanwhile");
     // A settings file half written when the run was killed.
     writeFile(install + QStringLiteral("/config/.orvalink-partial-configs.json"), "{\"remem");
+    // What an earlier recovery kept, changed again: kept beside it, never under a doubled name.
+    writeFile(preserve + QStringLiteral("/config.after-interrupted-update/a.json"), "kept");
+    writeFile(install + QStringLiteral("/config.after-interrupted-update/a.json"), "again");
     makePayload(false);
 
     QString error;
@@ -257,11 +312,90 @@ void TestStagedInstallation::recoveryKeepsChangesMadeMeanwhile()
              QStringList{QStringLiteral("new.json")});
     QCOMPARE(snapshot(install + QStringLiteral("/groups.after-interrupted-update")).keys(),
              QStringList{QStringLiteral("g2.json")});
-    QCOMPARE(readFile(install + QStringLiteral("/config.after-interrupted-update/configs.json")),
+    QCOMPARE(readFile(install + QStringLiteral("/config.after-interrupted-update-2/configs.json")),
              QByteArray("changed meanwhile"));
-    QCOMPARE(notes.size(), 3);
+    QCOMPARE(readFile(install + QStringLiteral("/config.after-interrupted-update/a.json")),
+             QByteArray("kept"));
+    QCOMPARE(readFile(install + QStringLiteral("/config.after-interrupted-update-3/a.json")),
+             QByteArray("again"));
+    QCOMPARE(notes.size(), 4);
     QVERIFY2(notes.first().contains(QStringLiteral("config.after-interrupted-update")),
              qPrintable(notes.first()));
+}
+
+void TestStagedInstallation::inPlaceRollback_data()
+{
+    // An in-place installation killed after it had set app.dll and lib aside, copied the client,
+    // written the payload and swapped the new client in.
+    const QByteArray journal = "orvalink-in-place 2\nkeep Orvalink.exe\naside app.dll\naside lib\n"
+                               "writing\nnew app.dll\nnew lib\nnew new.bin\nswap Orvalink.exe\n";
+    const QByteArray earlier =
+        "writes app.dll\naside app.dll\nwrites lib\naside lib\nwrites new.bin\n"
+        "writes Orvalink.exe\naside Orvalink.exe\nwriting\n";
+    QTest::addColumn<QByteArray>("journalText"); // empty: none
+    QTest::addColumn<bool>("earlierBuild");      // its journal, the client moved aside
+    QTest::addColumn<int>("rollbacks");
+    QTest::addColumn<bool>("partlyRolledBack"); // app.dll back already, new.bin gone
+    // Without a journal that says so, nothing is known to be the payload's: it stays.
+    QTest::addColumn<bool>("newFileStays");
+    QTest::newRow("rolled back twice") << journal << false << 2 << false << false;
+    QTest::newRow("a rollback killed part way, then run again")
+        << journal << false << 1 << true << false;
+    QTest::newRow("CRLF line ends")
+        << QByteArray(journal).replace("\n", "\r\n") << false << 1 << false << false;
+    QTest::newRow("journal cut short")
+        << journal.left(journal.indexOf("writing")) + "wri" << false << 1 << false << true;
+    QTest::newRow("journal deleted") << QByteArray() << false << 1 << false << true;
+    QTest::newRow("an earlier build's journal") << earlier << true << 2 << false << false;
+    QTest::newRow("an earlier build's journal that lost lines")
+        << earlier.left(earlier.indexOf("writes lib")) << true << 1 << true << false;
+}
+
+void TestStagedInstallation::inPlaceRollback()
+{
+    QFETCH(QByteArray, journalText);
+    QFETCH(bool, earlierBuild);
+    QFETCH(int, rollbacks);
+    QFETCH(bool, partlyRolledBack);
+    QFETCH(bool, newFileStays);
+    makeUserInstall();
+    writeFile(install + QStringLiteral("/lib/core.dll"), "old core");
+    const auto before = snapshot(install);
+    const QString dir = earlierBuild ? backup : ownBackup;
+    const QString entries = earlierBuild ? backup : ownBackup + QStringLiteral("/entries");
+    const auto aside = [&](const QString &name) {
+        return QDir().rename(install + QLatin1Char('/') + name, entries + QLatin1Char('/') + name);
+    };
+    QVERIFY(QDir().mkpath(entries) && aside(QStringLiteral("app.dll"))
+            && aside(QStringLiteral("lib")));
+    QVERIFY(earlierBuild ? aside(QStringLiteral("Orvalink.exe"))
+                         : QFile::copy(install + QStringLiteral("/Orvalink.exe"),
+                                       entries + QStringLiteral("/Orvalink.exe")));
+    writeTree(install, {{QStringLiteral("Orvalink.exe"), "new exe"},
+                        {QStringLiteral("app.dll"), "new dll"},
+                        {QStringLiteral("lib/core.dll"), "new core"},
+                        {QStringLiteral("new.bin"), "new"}});
+    if (partlyRolledBack) {
+        QVERIFY(QFile::remove(install + QStringLiteral("/new.bin"))
+                && QFile::remove(install + QStringLiteral("/app.dll")));
+        QVERIFY(QDir().rename(entries + QStringLiteral("/app.dll"),
+                              install + QStringLiteral("/app.dll")));
+    }
+    if (!journalText.isEmpty())
+        writeFile(dir
+                      + (earlierBuild ? QStringLiteral("/.orvalink-in-place-journal")
+                                      : QStringLiteral("/journal")),
+                  journalText);
+
+    QStringList notes;
+    for (int run = 0; run < rollbacks; ++run)
+        QVERIFY(Updater::rollBackInPlace(install, dir, &notes, earlierBuild));
+    auto expected = before;
+    if (newFileStays)
+        expected.insert(QStringLiteral("new.bin"), "file:new");
+    QCOMPARE(snapshot(install), expected);
+    QVERIFY(!entryExists(dir));
+    QCOMPARE(notes.size(), journalText.isEmpty() ? 1 : 0);
 }
 
 void TestStagedInstallation::backupCannotBeRestored()
@@ -302,8 +436,9 @@ void TestStagedInstallation::installDirLocked()
     QCOMPARE(error, QString());
     verifyInstalled(userEntries);
     QCOMPARE(readFile(install + QStringLiteral("/app.dll")), QByteArray("new dll"));
-    QCOMPARE(readFile(install + QStringLiteral("/logs/today.log")), QByteArray("log"));
-    QVERIFY(entryExists(payload));
+    // What the payload lacks goes, and the payload is used up, as on the staged path.
+    QVERIFY(!entryExists(install + QStringLiteral("/logs")));
+    QVERIFY(!entryExists(payload));
 }
 
 void TestStagedInstallation::payloadCannotBeMoved()
@@ -328,25 +463,19 @@ void TestStagedInstallation::payloadCannotBeMoved()
 
 void TestStagedInstallation::entryCannotBePreserved()
 {
-    // config moves aside; profiles can neither be moved (locked) nor copied (the disk under the
-    // copy is full). config must come back, and nothing of the user's stays aside.
+    // A handle open inside config (here mounts) keeps it, and the installation, from being
+    // moved: it stays where it is, untouched, and the payload is written around it in place.
     FileSystemFaults faults;
-    makeUserInstall({QStringLiteral("config"), QStringLiteral("profiles")});
-    writeFile(install + QStringLiteral("/profiles/big.bin"), QByteArray(300 * 1024, 'p'));
+    makeUserInstall();
     makePayload();
-    const auto before = snapshot(install);
-    if (!faults.bindOntoItself(install + QStringLiteral("/profiles"))
-        || !faults.mountTmpfs(preserve + QStringLiteral("/.orvalink-partial-profiles"),
-                              QStringLiteral("128k")))
-        QSKIP("mount is not available here");
+    const auto userEntries = snapshotOf(install, names);
+    if (!faults.bindOntoItself(install)
+        || !faults.bindOntoItself(install + QStringLiteral("/config")))
+        QSKIP("mount --bind is not available here");
 
     QString error;
-    QVERIFY(!Updater::installStagedPayload(payload, install, &error));
-    QCOMPARE(error, QStringLiteral("Failed to preserve profiles"));
-    QCOMPARE(snapshot(install), before);
-    for (const QString &name : names)
-        QVERIFY(!entryExists(preserve + QLatin1Char('/') + name));
-    QVERIFY(entryExists(payload));
+    QVERIFY2(Updater::installStagedPayload(payload, install, &error), qPrintable(error));
+    verifyInstalled(userEntries);
 }
 
 void TestStagedInstallation::restoreKeepsWhatCannotGoBack_data()
@@ -390,7 +519,8 @@ void TestStagedInstallation::migrationFails()
     QCOMPARE(error, QStringLiteral("Could not write %1").arg(settings));
     QCOMPARE(readFile(install + QStringLiteral("/Orvalink.exe")), QByteArray("new exe"));
     QCOMPARE(snapshotOf(install, names), userEntries);
-    QCOMPARE(readFile(backup + QStringLiteral("/Orvalink.exe")), QByteArray("old exe"));
+    QCOMPARE(readFile(ownBackup + QStringLiteral("/installation/Orvalink.exe")),
+             QByteArray("old exe"));
 }
 
 void TestStagedInstallation::resolvePayloadRoot_data()

@@ -448,6 +448,13 @@ void TestReleaseTool::badInputPublishesNothing_data()
     QTest::newRow("fifo") << "fifo" << QStringList() << 1 << "neither a file";
     QTest::newRow("letter case twins") << "case twins" << QStringList() << 1 << "letter case";
     QTest::newRow("Windows name") << "windows name" << QStringList() << 1 << "Windows";
+    // Names that the updater on Windows would take for its own special ones.
+    QTest::newRow("settings folder in other letter case")
+        << "file:Config/configs.json" << QStringList() << 1 << "the updater would take";
+    QTest::newRow("short name alias")
+        << "file:lib/LIBCOR~1.SO" << QStringList() << 1 << "short name";
+    QTest::newRow("working entry's name")
+        << "file:.orvalink-shipped-profiles/p" << QStringList() << 1 << "working entries";
     QTest::newRow("blank version")
         << "" << QStringList{QStringLiteral("--version"), QStringLiteral("  ")} << 2 << "--version";
     QTest::newRow("no version") << "" << QStringList{QStringLiteral("--version"), QString()} << 2
@@ -529,6 +536,8 @@ void TestReleaseTool::badInputPublishesNothing()
         QVERIFY(writeFile(payload + QStringLiteral("/LIB/other"), "x"));
     if (setup == QLatin1String("windows name"))
         QVERIFY(writeFile(payload + QStringLiteral("/docs/what?.txt"), "x"));
+    if (setup.startsWith(QLatin1String("file:")))
+        QVERIFY(writeFile(payload + QLatin1Char('/') + setup.mid(5), "x"));
 
     // A release already published there must survive the failed run untouched.
     QVERIFY(writeFile(out + QStringLiteral("/package.zip"), "old package"));

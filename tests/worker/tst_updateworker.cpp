@@ -15,8 +15,8 @@
 
 using namespace WorkerHarness;
 
-// The worker's whole run on its own thread, with the real stand-ins for powershell.exe and
-// taskkill beside the test and the real installation: its signals, its waits and what its
+// The worker's whole run on its own thread, with the real stand-in for taskkill beside the test
+// and the real installation: its signals, its waits and what its
 // clean-up leaves on disk.
 class TestUpdateWorker : public QObject
 {
@@ -39,7 +39,7 @@ private slots:
     void payloadRefused();
     void offlinePayloadOnAnotherVolume();
     void payloadOfAnotherUserTakesTheInstallationsOwnership();
-    void preserveDirKeptWhileNotEmpty();
+    void payloadConfigThatCannotGo();
     void clientOutlivesTheWait();
 
 private:
@@ -68,7 +68,7 @@ Updater::UpdateManifest manifestWithVersion(const QString &version)
 
 void TestUpdateWorker::initTestCase()
 {
-    for (const char *program : {"powershell.exe", "taskkill", "testhelper"})
+    for (const char *program : {"taskkill", "testhelper"})
         QVERIFY2(QFileInfo::exists(QCoreApplication::applicationDirPath() + "/" + program),
                  program);
 }
@@ -145,9 +145,8 @@ void TestUpdateWorker::signalSequence_data()
     QTest::newRow("extraction fails")
         << true << QString() << true
         << unpacking
-               + QStringList{finished(false,
-                                      "Expand-Archive : The path '{package}' either does not exist "
-                                      "or is not a valid file system path.\n")};
+               + QStringList{finished(false, "Failed to extract package: Failed to open "
+                                             "'{package}': No such file or directory")};
     QTest::newRow("installation fails")
         << false << "offline/missing" << false
         << applying + copying + QStringList{finished(false, "Extracted payload is missing.")};
@@ -182,8 +181,8 @@ void TestUpdateWorker::signalSequence()
         QCOMPARE(listing(path("app")), (QStringList{"Orvalink.exe", "old-only.txt"}));
     // Online success removes its staging directory; offline mode and failures leave it alone.
     QCOMPARE(QFileInfo::exists(path(".orvalink-update")), !(online && succeeded));
-    QVERIFY(!QFileInfo::exists(path(".orvalink-backup")) || !succeeded);
-    QVERIFY(!QFileInfo::exists(path(".orvalink-preserve")) || !succeeded);
+    QVERIFY(!QFileInfo::exists(path(".orvalink-backup-app")) || !succeeded);
+    QVERIFY(!QFileInfo::exists(path(".orvalink-incoming-app")) || !succeeded);
 }
 
 void TestUpdateWorker::waitForClient_data()
@@ -308,7 +307,7 @@ void TestUpdateWorker::failureAfterStop()
         run.events.mid(run.events.size() - 2),
         (QStringList{restartable ? QStringLiteral("restartable") : detail("Копирование файлов..."),
                      finished(false, failure == "in place"
-                                         ? "Failed to move the current installation to backup."
+                                         ? "Failed to replace Orvalink.exe during in-place update."
                                          : "Extracted payload is missing.")}));
     process.waitForFinished();
 }
@@ -348,7 +347,7 @@ void TestUpdateWorker::offlineCleanup()
         QVERIFY2(QFileInfo::exists(path(entry)), qPrintable(entry));
     for (const QString &entry : removed)
         QVERIFY2(!QFileInfo::exists(path(entry)), qPrintable(entry));
-    QVERIFY(!QFileInfo::exists(path(".orvalink-backup")));
+    QVERIFY(!QFileInfo::exists(path(".orvalink-backup-app")));
 }
 
 void TestUpdateWorker::payloadRefused_data()
@@ -416,10 +415,10 @@ void TestUpdateWorker::payloadOfAnotherUserTakesTheInstallationsOwnership()
     }
 }
 
-void TestUpdateWorker::preserveDirKeptWhileNotEmpty()
+void TestUpdateWorker::payloadConfigThatCannotGo()
 {
-    // The payload brings a config that cannot be replaced, so the user's config cannot be put
-    // back and has to wait in the preserve directory for the next installation.
+    // The payload brings a config that cannot be deleted: the user's config takes its place
+    // all the same, and the payload's waits in the stale directory for the next installation.
     QVERIFY(writeTree(path("app"), {{"config/configs.json", "{}"}}));
     QVERIFY(writeTree(path("offline/payload"), {{"config/locked.bin", "payload"}}));
     immutablePath = path("offline/payload/config/locked.bin");
@@ -427,13 +426,15 @@ void TestUpdateWorker::preserveDirKeptWhileNotEmpty()
         immutablePath.clear();
         QSKIP("chattr +i is not available on this file system");
     }
-    immutablePath = path("app/config/locked.bin"); // where the installation moves it
+    // Where the installation moves it.
+    immutablePath = path(".orvalink-stale-app/1-.orvalink-shipped-config/locked.bin");
 
     const RunResult run =
         runWorker(offlineOptions(path("offline/payload")), manifestWithVersion("3.0.0"), 60000);
     QCOMPARE(run.events.last(), finished(true, "3.0.0"));
-    QVERIFY(QFileInfo::exists(path(".orvalink-preserve/config/configs.json")));
-    QVERIFY(!QFileInfo::exists(path(".orvalink-backup")));
+    QVERIFY(QFileInfo::exists(path("app/config/configs.json")));
+    QVERIFY(!QFileInfo::exists(path("app/config/locked.bin")));
+    QVERIFY(!QFileInfo::exists(path(".orvalink-backup-app")));
 }
 
 void TestUpdateWorker::clientOutlivesTheWait()

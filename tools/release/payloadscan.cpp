@@ -1,11 +1,14 @@
 #include "tools/release/payloadscan.h"
 
 #include "common/failure.h"
+#include "common/productnames.h"
+#include "common/windowsnames.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <cerrno>
@@ -22,28 +25,33 @@ QString systemError()
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
-// The client is installed on Windows, where these names cannot be created; catching them here
-// spares the publisher a package that unpacks on Linux but fails on every user's machine.
-QString windowsNameProblem(const QString &name)
+// The updater compares these names as Windows does, without regard to letter case: a variant
+// spelled otherwise would be taken for the client, a user's entry or a working directory there
+// while it is none of them on the machine that packs it.
+QString specialNameProblem(const QString &name, bool topLevel)
 {
-    static const QString forbidden = QStringLiteral("<>:\"\\|?*");
-    for (const QChar c : name) {
-        if (c.unicode() < 0x20 || forbidden.contains(c))
-            return QStringLiteral("holds a character Windows does not allow in names");
+    if (name.startsWith(QLatin1String(".orvalink-"), Qt::CaseInsensitive))
+        return QStringLiteral("carries a name of the updater's own working entries");
+    if (!topLevel)
+        return QString();
+    QStringList special = preservedEntryNames();
+    special << clientExecutableName();
+    for (const QString &exact : std::as_const(special)) {
+        if (name.compare(exact, Qt::CaseInsensitive) == 0 && name != exact)
+            return QStringLiteral("differs from %1 only in letter case, which the updater would "
+                                  "take for it on Windows")
+                .arg(exact);
     }
-    if (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
-        return QStringLiteral("ends with a dot or a space, which Windows drops");
-
-    const QString stem = name.section(QLatin1Char('.'), 0, 0).trimmed().toUpper();
-    static const QStringList reserved = {QStringLiteral("CON"), QStringLiteral("PRN"),
-                                         QStringLiteral("AUX"), QStringLiteral("NUL")};
-    const bool numberedDevice =
-        stem.size() == 4
-        && (stem.startsWith(QLatin1String("COM")) || stem.startsWith(QLatin1String("LPT")))
-        && stem.at(3) >= QLatin1Char('1') && stem.at(3) <= QLatin1Char('9');
-    if (reserved.contains(stem) || numberedDevice)
-        return QStringLiteral("is a device name on Windows");
     return QString();
+}
+
+// A name shaped like a short (8.3) alias, "NAME~1.EXT": on Windows it may already stand for
+// another entry of the folder, and writing it would replace that entry.
+bool looksLikeShortAlias(const QString &name)
+{
+    static const QRegularExpression alias(QStringLiteral("^[^.~]{1,6}~[0-9]{1,6}(\\.[^.]{0,3})?$"));
+    const int dot = name.indexOf(QLatin1Char('.'));
+    return (dot < 0 ? name.size() : dot) <= 8 && alias.match(name).hasMatch();
 }
 
 class PayloadScanner
@@ -72,7 +80,12 @@ public:
         for (const QString &name : names) {
             const QString relative =
                 relativeDir.isEmpty() ? name : relativeDir + QLatin1Char('/') + name;
-            const QString problem = windowsNameProblem(name);
+            QString problem = windowsNameProblem(name);
+            if (problem.isEmpty())
+                problem = specialNameProblem(name, relativeDir.isEmpty());
+            if (problem.isEmpty() && looksLikeShortAlias(name))
+                problem = QStringLiteral("looks like a short name that Windows may already use "
+                                         "for another entry");
             if (!problem.isEmpty())
                 return fail(error,
                             QStringLiteral("The payload entry %1 %2.").arg(relative, problem));

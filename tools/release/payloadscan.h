@@ -27,7 +27,10 @@ struct PayloadEntry
 // directory, unreadable or empty; a payload whose only entry the updater would take for a
 // wrapping folder (use a top folder then); special files; links that are absolute, lead out of
 // the payload or lead nowhere; names that Windows cannot hold; two names in one directory that
-// differ only in letter case. *entries is written only on success. Unix only (lstat, readlink).
+// differ only in letter case; names that Windows would take for the updater's special ones (a
+// top-level Orvalink.exe, config, groups or profiles spelled in other letter case, any
+// ".orvalink-" name) or for a short alias ("NAME~1.EXT"). *entries is written only on success. Unix
+// only (lstat, readlink).
 bool scanPayload(const QString &payloadDir, const QString &topFolder, QList<PayloadEntry> *entries,
                  QString *error);
 

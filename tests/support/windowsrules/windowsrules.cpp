@@ -13,6 +13,17 @@
 //       process's working directory, at any depth) cannot be renamed (EACCES); a locked
 //       directory or the working directory cannot be removed, nor replaced by a rename (EACCES).
 //       The entries inside such a directory can still be renamed.
+//   The process's own executable is a running image too.
+//   WINDOWS_RULES_OPEN_FILES_UNDER  ':'-separated directories: a regular file below one of them
+//       that the process holds open cannot be unlinked, renamed or replaced, nor can a directory
+//       holding one be renamed (Windows' C runtime and Qt open files without FILE_SHARE_DELETE).
+//       Only where asked: Qt's QLockFile on Linux deletes the lock file it holds open, which its
+//       Windows counterpart never does.
+//   WINDOWS_RULES_DELETE_PENDING  ','-separated path=MS: a file that another process holds open
+//       with FILE_SHARE_DELETE for MS milliseconds after it is deleted: its unlink succeeds, but
+//       its name stays taken (opening, renaming, replacing or deleting it fails with EACCES, and
+//       its directory is not empty and cannot be renamed) until then. Renaming it before the
+//       unlink is allowed, and takes the pending name along.
 //   WINDOWS_RULES_HELD  ','-separated path=N: a file that a scanner holds. The first N renames,
 //       unlinks, replacements or opens for writing of it fail with EBUSY.
 //   A directory whose owner write bit is clear (the read-only attribute) cannot be removed
@@ -22,12 +33,16 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <mutex>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace Preload {
@@ -41,6 +56,18 @@ struct Tracked
     dev_t device = 0;
     ino_t inode = 0;
     std::atomic<long> refusalsLeft{0}; // held files only
+    long pendingMs = 0;                // delete-pending files only
+};
+
+using Clock = std::chrono::steady_clock;
+
+// A file deleted while another handle holds it: its name stays until that handle is closed.
+struct Pending
+{
+    std::string path;
+    dev_t device = 0;
+    ino_t inode = 0;
+    Clock::time_point until;
 };
 
 struct Rules
@@ -48,9 +75,16 @@ struct Rules
     std::vector<Tracked *> images;
     std::vector<Tracked *> lockedDirs;
     std::vector<Tracked *> held;
+    std::vector<Tracked *> deletePending;
+    std::vector<std::string> openFilesUnder;
     std::string log;
-    std::mutex mutex; // guards taking identities
+    std::mutex mutex; // guards taking identities, the open files and the pending deletions
+    std::vector<std::pair<int, std::pair<dev_t, ino_t>>> openFiles;
+    std::vector<Pending> pending;
 };
+
+// The pending deletion that the calling thread's unlink in progress makes, if any.
+thread_local Pending t_unlinking;
 
 std::vector<std::string> split(const std::string &text, char separator)
 {
@@ -92,6 +126,26 @@ Rules &rules()
             made->held.back()->path = absolutePath(AT_FDCWD, item.substr(0, equals).c_str());
             made->held.back()->refusalsLeft = std::atol(item.c_str() + equals + 1);
         }
+        for (const std::string &item :
+             split(environmentValue("WINDOWS_RULES_DELETE_PENDING"), ',')) {
+            const size_t equals = item.rfind('=');
+            if (equals == std::string::npos)
+                continue;
+            made->deletePending.push_back(new Tracked);
+            made->deletePending.back()->path =
+                absolutePath(AT_FDCWD, item.substr(0, equals).c_str());
+            made->deletePending.back()->pendingMs = std::atol(item.c_str() + equals + 1);
+        }
+        for (const std::string &path :
+             split(environmentValue("WINDOWS_RULES_OPEN_FILES_UNDER"), ':'))
+            made->openFilesUnder.push_back(absolutePath(AT_FDCWD, path.c_str()));
+        // The program itself runs from its image.
+        char self[4096];
+        const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+        if (length > 0) {
+            made->images.push_back(new Tracked);
+            made->images.back()->path = std::string(self, static_cast<size_t>(length));
+        }
         made->log = environmentValue("WINDOWS_RULES_LOG");
         return made;
     }();
@@ -103,7 +157,7 @@ void takeIdentities()
 {
     Rules &r = rules();
     const std::lock_guard<std::mutex> lock(r.mutex);
-    for (auto *list : {&r.images, &r.lockedDirs, &r.held}) {
+    for (auto *list : {&r.images, &r.lockedDirs, &r.held, &r.deletePending}) {
         for (Tracked *tracked : *list) {
             struct stat status
             {
@@ -124,6 +178,58 @@ Tracked *find(const std::vector<Tracked *> &list, const struct stat &status)
             return tracked;
     }
     return nullptr;
+}
+
+bool isUnderAny(const std::string &path, const std::vector<std::string> &dirs)
+{
+    for (const std::string &dir : dirs) {
+        if (isUnder(path, dir))
+            return true;
+    }
+    return false;
+}
+
+// Ends the pending deletions whose holders have let go by now.
+void settlePending()
+{
+    Rules &r = rules();
+    const std::lock_guard<std::mutex> lock(r.mutex);
+    const Clock::time_point now = Clock::now();
+    for (auto it = r.pending.begin(); it != r.pending.end();) {
+        if (it->until > now) {
+            ++it;
+            continue;
+        }
+        syscall(SYS_unlinkat, AT_FDCWD, it->path.c_str(), 0);
+        it = r.pending.erase(it);
+    }
+}
+
+bool isPendingDeletion(const struct stat &status)
+{
+    Rules &r = rules();
+    const std::lock_guard<std::mutex> lock(r.mutex);
+    for (const Pending &pending : r.pending) {
+        if (pending.device == status.st_dev && pending.inode == status.st_ino)
+            return true;
+    }
+    return false;
+}
+
+// A regular file that this process, or the holder of a pending deletion, has open.
+bool isOpenFile(const struct stat &status)
+{
+    if (!S_ISREG(status.st_mode))
+        return false;
+    if (isPendingDeletion(status))
+        return true;
+    Rules &r = rules();
+    const std::lock_guard<std::mutex> lock(r.mutex);
+    for (const auto &open : r.openFiles) {
+        if (open.second.first == status.st_dev && open.second.second == status.st_ino)
+            return true;
+    }
+    return false;
 }
 
 bool isWorkingDirectory(const struct stat &status)
@@ -151,7 +257,7 @@ bool holdsOpenHandle(const std::string &path, int depth = 0)
     if (S_ISDIR(status.st_mode) && isOpenDirectory(status))
         return true;
     if (S_ISREG(status.st_mode))
-        return find(rules().images, status) != nullptr;
+        return find(rules().images, status) != nullptr || isOpenFile(status);
     if (!S_ISDIR(status.st_mode) || depth > 64)
         return false;
     DIR *dir = opendir(path.c_str());
@@ -209,9 +315,29 @@ int checkFileChange(const Call &call, bool followLinks)
         return 0;
     if (find(rules().images, status))
         return refuse("running-image", call, call.dirFd, call.path, EACCES);
+    if (isPendingDeletion(status))
+        return refuse("delete-pending", call, call.dirFd, call.path, EACCES);
+    if (call.op == Op::Unlink && isOpenFile(status))
+        return refuse("open-file", call, call.dirFd, call.path, EACCES);
     if (heldRefuses(status))
         return refuse("held", call, call.dirFd, call.path, EBUSY);
     return 0;
+}
+
+// A file that another handle holds with FILE_SHARE_DELETE: noted before its unlink, so that its
+// name is taken again once the unlink has gone through.
+void notePendingDeletion(const Call &call)
+{
+    struct stat status
+    {
+    };
+    if (!statAt(call.dirFd, call.path, &status, false) || !S_ISREG(status.st_mode))
+        return;
+    const Tracked *tracked = find(rules().deletePending, status);
+    if (!tracked)
+        return;
+    t_unlinking.path = absolutePath(call.dirFd, call.path);
+    t_unlinking.until = Clock::now() + std::chrono::milliseconds(tracked->pendingMs);
 }
 
 int checkRemoveDir(const Call &call)
@@ -238,6 +364,10 @@ int checkMovedAway(const Call &call, int dirFd, const char *path)
         return 0;
     if (S_ISDIR(status.st_mode) && holdsOpenHandle(absolutePath(dirFd, path)))
         return refuse("locked-dir", call, dirFd, path, EACCES);
+    if (isPendingDeletion(status))
+        return refuse("delete-pending", call, dirFd, path, EACCES);
+    if (isOpenFile(status))
+        return refuse("open-file", call, dirFd, path, EACCES);
     if (heldRefuses(status))
         return refuse("held", call, dirFd, path, EBUSY);
     return 0;
@@ -255,6 +385,8 @@ int checkReplaced(const Call &call)
         return refuse("locked-dir", call, call.dirFd2, call.path2, EACCES);
     if (find(rules().images, status))
         return refuse("running-image", call, call.dirFd2, call.path2, EACCES);
+    if (isOpenFile(status))
+        return refuse("open-file", call, call.dirFd2, call.path2, EACCES);
     if (heldRefuses(status))
         return refuse("held", call, call.dirFd2, call.path2, EBUSY);
     return 0;
@@ -269,10 +401,19 @@ bool opensForWriting(int flags)
 
 int before(const Call &call)
 {
+    if (call.op != Op::Close && call.op != Op::Write)
+        settlePending();
     switch (call.op) {
     case Op::Open:
-        if (!opensForWriting(call.flags) || (call.flags & O_TMPFILE) == O_TMPFILE)
+        if (!opensForWriting(call.flags) || (call.flags & O_TMPFILE) == O_TMPFILE) {
+            // A file pending deletion cannot be opened at all.
+            struct stat status
+            {
+            };
+            if (statAt(call.dirFd, call.path, &status, true) && isPendingDeletion(status))
+                return refuse("delete-pending", call, call.dirFd, call.path, EACCES);
             return 0;
+        }
         takeIdentities();
         return checkFileChange(call, true);
     case Op::Truncate:
@@ -280,9 +421,13 @@ int before(const Call &call)
             return 0; // the descriptor was opened for writing, which the rules let through
         takeIdentities();
         return checkFileChange(call, true);
-    case Op::Unlink:
+    case Op::Unlink: {
         takeIdentities();
-        return checkFileChange(call, false);
+        if (const int refusal = checkFileChange(call, false))
+            return refusal;
+        notePendingDeletion(call);
+        return 0;
+    }
     case Op::Rmdir:
         takeIdentities();
         return checkRemoveDir(call);
@@ -299,6 +444,41 @@ int before(const Call &call)
     }
 }
 
-void after(const Call &, long) {}
+void after(const Call &call, long result)
+{
+    Rules &r = rules();
+    const std::lock_guard<std::mutex> lock(r.mutex);
+    if (call.op == Op::Close) {
+        for (auto it = r.openFiles.begin(); it != r.openFiles.end(); ++it) {
+            if (it->first == call.fd) {
+                r.openFiles.erase(it);
+                break;
+            }
+        }
+        return;
+    }
+    struct stat status
+    {
+    };
+    if (call.op == Op::Open && result >= 0 && fstat(static_cast<int>(result), &status) == 0
+        && S_ISREG(status.st_mode)
+        && isUnderAny(absolutePath(call.dirFd, call.path), r.openFilesUnder))
+        r.openFiles.emplace_back(static_cast<int>(result),
+                                 std::make_pair(status.st_dev, status.st_ino));
+    if (call.op == Op::Unlink && result == 0
+        && t_unlinking.path == absolutePath(call.dirFd, call.path)) {
+        // The name stays, held by the other handle: a file of its own stands for it.
+        const int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, t_unlinking.path.c_str(),
+                                                O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (fd >= 0 && fstat(fd, &status) == 0) {
+            t_unlinking.device = status.st_dev;
+            t_unlinking.inode = status.st_ino;
+            r.pending.push_back(t_unlinking);
+        }
+        if (fd >= 0)
+            syscall(SYS_close, fd);
+    }
+    t_unlinking = Pending();
+}
 
 } // namespace Preload
