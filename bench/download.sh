@@ -20,75 +20,17 @@ for tool in nginx curl openssl awk; do
 done
 [ -x "$driver" ] || { echo "missing: $build_dir/bin/downloadbench (build the project first)" >&2; exit 1; }
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/download-bench.XXXXXX")
-nginx_pid=
-cleanup() {
-    if [ -n "$nginx_pid" ]; then
-        kill "$nginx_pid" 2>/dev/null || true
-        wait "$nginx_pid" 2>/dev/null || true
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
+source bench/nginx.sh
 # The driver's window needs no display.
-mkdir -m 700 "$work/runtime"
-export QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$work/runtime"
+make_bench_work download-bench
 
 now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
 best() { sort -n | head -n 1; }
 
 echo "making a ${size_mib} MiB package in $work ..."
-mkdir -p "$work/www" "$work/nginx/logs"
-# nginx's workers drop root's rights; mktemp made the directory private to us.
-chmod 755 "$work" "$work/www"
+start_nginx "$work" "access_log off;"
 head -c "$((size_mib * 1024 * 1024))" /dev/urandom > "$work/www/package.zip"
 package_hash=$(openssl dgst -sha256 -r "$work/www/package.zip" | awk '{print $1}')
-
-# A free port: nginx reports a port already taken and we try another candidate.
-started=
-for attempt in $(seq 1 20); do
-    port=$(( 20000 + (RANDOM * 7 + attempt) % 40000 ))
-    : > "$work/nginx/logs/start.log"
-    cat > "$work/nginx/nginx.conf" <<CONF
-worker_processes 1;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/logs/error.log;
-events { worker_connections 64; }
-http {
-    access_log off;
-    sendfile on;
-    tcp_nopush on;
-    default_type application/octet-stream;
-    client_body_temp_path $work/nginx/body;
-    proxy_temp_path $work/nginx/proxy;
-    fastcgi_temp_path $work/nginx/fastcgi;
-    uwsgi_temp_path $work/nginx/uwsgi;
-    scgi_temp_path $work/nginx/scgi;
-    server {
-        listen 127.0.0.1:$port;
-        root $work/www;
-    }
-}
-CONF
-    nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -g 'daemon off;' 2>>"$work/nginx/logs/start.log" &
-    nginx_pid=$!
-    for _ in $(seq 1 50); do
-        if curl -sf -o /dev/null "http://127.0.0.1:$port/package.zip" -r 0-0; then
-            started=yes
-            break
-        fi
-        kill -0 "$nginx_pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    [ -n "$started" ] && break
-    kill "$nginx_pid" 2>/dev/null || true
-    wait "$nginx_pid" 2>/dev/null || true
-    nginx_pid=
-    # Only a port taken in the meantime is worth another try.
-    grep -q "Address already in use" "$work/nginx/logs/start.log" "$work/nginx/logs/error.log" 2>/dev/null || break
-done
-[ -n "$started" ] || { echo "nginx did not start:" >&2; tail -n 5 "$work/nginx/logs/"*.log >&2; exit 1; }
 
 url="http://127.0.0.1:$port/package.zip"
 printf '{"version": "9.9.9", "package_url": "%s", "package_hash": "%s"}\n' "$url" "$package_hash" \

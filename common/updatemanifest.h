@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/deltarelease.h"
+
 #include <QDateTime>
 #include <QString>
 
@@ -24,6 +26,10 @@ struct UpdateManifest
     QDateTime expires;
     qint64 packageSize = -1;
     bool allowDowngrade = false;
+    // The differential update beside the package (empty when the manifest has none), or why the
+    // manifest's delta object was not taken; the package serves either way.
+    DeltaRelease delta;
+    QString deltaRefusal;
 };
 
 } // namespace Updater

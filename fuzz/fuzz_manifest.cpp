@@ -1,5 +1,6 @@
 // Any body the update server could send: the parser must not crash, and what it accepts must
 // obey the rules the rest of the updater relies on.
+#include "source/deltamanifest.h"
 #include "source/manifestparser.h"
 
 #include <cstdint>
@@ -49,6 +50,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                 && manifest.packageFormat == earlier.packageFormat && manifest.packageUrl.isEmpty()
                 && !manifest.mandatory);
     }
+
+    // A differential update taken is one the release tool writes back as it is (it checks its
+    // manifest so); one that is set aside leaves nothing of itself behind.
+    Updater::DeltaRelease reread;
+    require(manifest.delta.isEmpty()
+                ? manifest.delta.patches.isEmpty() && manifest.delta.directories.isEmpty()
+                : manifest.deltaRefusal.isEmpty()
+                      && Updater::parseDelta(Updater::deltaObject(manifest.delta), &reread, nullptr)
+                      && Updater::deltaObject(reread) == Updater::deltaObject(manifest.delta));
 
     // The same body gives the same answer without an error text to fill.
     UpdateManifest again = earlier;

@@ -41,6 +41,16 @@ QString StagingLayout::extractedDir() const
     return QDir(updateDir()).filePath(QStringLiteral("extracted"));
 }
 
+QString StagingLayout::deltaDir() const
+{
+    return QDir(updateDir()).filePath(QStringLiteral("delta"));
+}
+
+QString StagingLayout::deltaFailuresFile() const
+{
+    return QDir(updateDir()).filePath(QStringLiteral("delta-failed"));
+}
+
 QString StagingLayout::legacyConfigBackupDir() const
 {
     return entry(QStringLiteral(".orvalink-legacy-config-backup"));

@@ -20,6 +20,8 @@ public:
     QString updateDir() const;             // .orvalink-update (online mode's staging directory)
     QString packageFile() const;           // .orvalink-update/package.zip
     QString extractedDir() const;          // .orvalink-update/extracted
+    QString deltaDir() const;              // .orvalink-update/delta (fetched pieces)
+    QString deltaFailuresFile() const;     // .orvalink-update/delta-failed (versions)
     QString legacyConfigBackupDir() const; // .orvalink-legacy-config-backup
     QString offlinePayloadCopy() const;    // .orvalink-update/offline-payload (from another volume)
     QString updaterCopyDir() const;        // .orvalink-update/updater (the updater run from there)

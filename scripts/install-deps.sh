@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev libgl-dev libssl-dev libarchive-dev
-    libsodium-dev minisign
+    libsodium-dev minisign libzstd-dev
     zip unzip libarchive-tools openssl python3
     nginx-light curl
     xvfb xauth xdotool x11-apps fonts-dejavu-core

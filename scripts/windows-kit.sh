@@ -6,7 +6,8 @@
 # /work/shared/windows-kit/, which it unpacks into the cache. Without one it prints one line on
 # how to build it and returns 1. windows_sodium_cache is where scripts/build-windows-sodium.sh puts
 # the libsodium that a build with a release key links, windows_libarchive_cache where
-# scripts/build-windows-libarchive.sh puts the libarchive that every build links.
+# scripts/build-windows-libarchive.sh puts the libarchive and windows_zstd_cache where
+# scripts/build-windows-zstd.sh puts the libzstd that every build links.
 # download_debian_source and unpack_debian_source fetch and unpack a Debian source package for the
 # scripts that build them; as_root runs a command as root (through sudo when not root).
 
@@ -14,6 +15,7 @@ windows_kit_cache=${XDG_CACHE_HOME:-$HOME/.cache}/orvalink/windows-kit
 windows_kit_archive=qt-6.4.2-mingw-w64-static.tar.xz
 windows_kit_toolchain=lib/cmake/Qt6/qt.toolchain.cmake
 windows_sodium_cache=${XDG_CACHE_HOME:-$HOME/.cache}/orvalink/windows-sodium
+windows_zstd_cache=${XDG_CACHE_HOME:-$HOME/.cache}/orvalink/windows-zstd
 windows_libarchive_cache=${XDG_CACHE_HOME:-$HOME/.cache}/orvalink/windows-libarchive
 
 find_windows_kit() {
@@ -53,8 +55,9 @@ if [ "$(id -u)" -ne 0 ]; then
     as_root=(sudo)
 fi
 
-# Downloads Debian's source package $1 into the current folder, from the machine's own archive
-# as source packages for as long as the download takes.
+# Downloads Debian's source package $1 into the current folder (the newest, or as $2 selects it:
+# "=VERSION" or "/SUITE"), from the machine's own archive as source packages for as long as the
+# download takes.
 download_debian_source() {
     local list
     if [ -f /etc/apt/sources.list.d/debian.sources ]; then
@@ -68,7 +71,7 @@ download_debian_source() {
     # shellcheck disable=SC2064 # the list's name is fixed now; the trap outlives the function
     trap "${as_root[*]} rm -f '$list'" EXIT
     "${as_root[@]}" apt-get update -qq
-    apt-get source --download-only "$1"
+    apt-get source --download-only "$1${2:-}"
     "${as_root[@]}" rm -f "$list"
     trap - EXIT
 }

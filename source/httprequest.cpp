@@ -10,6 +10,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <vector>
+
 namespace Updater {
 
 namespace {
@@ -33,39 +35,89 @@ QString unsupportedScheme(const QUrl &url)
         .arg(url.scheme().isEmpty() ? url.toString() : url.scheme());
 }
 
-// Runs a local event loop until reply has finished. The transfer is aborted (and so finishes
-// with QNetworkReply::OperationCanceledError) when cancel is or becomes cancelled, or when the
-// loop ends early because the application is quitting.
-void awaitReply(QNetworkReply *reply, const TransferCancellation *cancel)
-{
-    // A cancelled transfer must not leave a reply behind whose result would carry the update on
-    // after the user has gone; abort() finishes the reply, which ends the loop.
-    if (cancel && cancel->isCancelled())
-        reply->abort();
-    QEventLoop loop;
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    QMetaObject::Connection onCancel;
-    if (cancel)
-        onCancel = QObject::connect(cancel, &TransferCancellation::cancelled, reply,
-                                    &QNetworkReply::abort);
-    if (!reply->isFinished())
-        loop.exec(QEventLoop::AllEvents);
-    QObject::disconnect(onCancel);
-    // QCoreApplication::quit() (the last window closed) ends every nested loop at once, and no new
-    // one runs until the main loop has returned, so the reply may still be running here.
-    if (!reply->isFinished())
-        reply->abort();
-}
-
-// The state of one runTransfer while its reply runs; the reply's signals call into it.
+// One transfer while it runs: its reply, its stall timer and the signals that feed it.
 class Transfer
 {
 public:
-    Transfer(QNetworkReply *reply, const TransferSetup &setup)
-        : m_reply(reply)
-        , m_setup(setup)
+    // Sends setup's GET, or refuses it before anything is sent; ended() is called once the
+    // transfer has ended either way (from the reply's signals, or at once for a refusal).
+    Transfer(QNetworkAccessManager *network, const TransferSetup &setup,
+             std::function<void(const Transfer &)> ended)
+        : m_setup(setup)
         , m_bodyLimit(setup.bodyLimit)
+        , m_ended(std::move(ended))
     {
+        QNetworkRequest request = updateRequest(setup.url);
+        if (!isWebScheme(request.url())) {
+            m_outcome.error = QNetworkReply::ProtocolUnknownError;
+            m_outcome.reason = unsupportedScheme(request.url());
+            m_outcome.refused = true;
+            m_done = true;
+            m_ended(*this);
+            return;
+        }
+        for (const auto &header : setup.headers)
+            request.setRawHeader(header.first, header.second);
+
+        m_reply = network->get(request);
+        m_reply->setReadBufferSize(readBlockSize);
+        // Any sign of life from the server starts the wait again; a stalled one ends the transfer
+        // (and with it the hold on the installation) instead of keeping the window waiting
+        // forever.
+        m_stall.setSingleShot(true);
+        m_stall.setInterval(setup.stallTimeoutMs);
+        m_connections = {
+            QObject::connect(&m_stall, &QTimer::timeout, m_reply,
+                             [this] {
+                                 refuse(QStringLiteral("the server sent nothing for %1 s")
+                                            .arg(m_setup.stallTimeoutMs / 1000));
+                             }),
+            QObject::connect(m_reply, &QNetworkReply::metaDataChanged, m_reply,
+                             [this] {
+                                 m_stall.start();
+                                 onMetaData();
+                             }),
+            QObject::connect(m_reply, &QNetworkReply::readyRead, m_reply,
+                             [this] {
+                                 m_stall.start();
+                                 drain();
+                             }),
+            QObject::connect(m_reply, &QNetworkReply::downloadProgress, &m_stall,
+                             qOverload<>(&QTimer::start)),
+            // Qt follows only http and https itself; this says so in the updater's words.
+            QObject::connect(m_reply, &QNetworkReply::redirected, m_reply,
+                             [this](const QUrl &target) {
+                                 if (!isWebScheme(target))
+                                     refuse(unsupportedScheme(target));
+                             }),
+            QObject::connect(m_reply, &QNetworkReply::finished, m_reply, [this] { end(); }),
+        };
+        m_stall.start();
+    }
+
+    ~Transfer()
+    {
+        // The reply outlives the transfer until deleteLater runs; its handlers must not.
+        for (const QMetaObject::Connection &connection : std::as_const(m_connections))
+            QObject::disconnect(connection);
+        if (m_reply) {
+            if (!m_reply->isFinished())
+                m_reply->abort();
+            m_reply->deleteLater();
+        }
+    }
+
+    Transfer(const Transfer &) = delete;
+    Transfer &operator=(const Transfer &) = delete;
+
+    bool isDone() const { return m_done; }
+    const TransferOutcome &outcome() const { return m_outcome; }
+
+    // Ends the transfer as cancelled (Qt's "Operation canceled"), unless it has ended.
+    void abort()
+    {
+        if (m_reply && !m_done)
+            m_reply->abort();
     }
 
     void refuse(const QString &reason, bool tooLarge = false)
@@ -78,6 +130,7 @@ public:
         m_reply->abort();
     }
 
+private:
     // Called for the answer to every hop: a redirect is checked where it leads, the final answer
     // once.
     void onMetaData()
@@ -158,8 +211,11 @@ public:
         }
     }
 
-    TransferOutcome finish()
+    void end()
     {
+        if (m_done)
+            return;
+        m_stall.stop();
         drain();
         if (!m_outcome.refused && !m_redirectRefusal.isEmpty()) {
             m_outcome.refused = true;
@@ -172,10 +228,10 @@ public:
         } else {
             m_outcome.error = QNetworkReply::OperationCanceledError;
         }
-        return m_outcome;
+        m_done = true;
+        m_ended(*this);
     }
 
-private:
     // The body of a redirect or an error page is not the document asked for.
     bool isSuccess() const
     {
@@ -184,9 +240,13 @@ private:
         return !status.isValid() || (status.toInt() >= 200 && status.toInt() < 300);
     }
 
-    QNetworkReply *m_reply;
+    QNetworkReply *m_reply = nullptr;
     const TransferSetup &m_setup;
     qint64 m_bodyLimit;
+    std::function<void(const Transfer &)> m_ended;
+    QTimer m_stall;
+    QList<QMetaObject::Connection> m_connections;
+    bool m_done = false;
     TransferOutcome m_outcome;
     QString m_redirectRefusal;
     bool m_headersSeen = false;
@@ -219,61 +279,65 @@ QNetworkRequest updateRequest(const QString &urlText)
 TransferOutcome runTransfer(QNetworkAccessManager *network, const TransferSetup &setup,
                             const TransferCancellation *cancel)
 {
-    QNetworkRequest request = updateRequest(setup.url);
-    if (!isWebScheme(request.url())) {
-        TransferOutcome refused;
-        refused.error = QNetworkReply::ProtocolUnknownError;
-        refused.reason = unsupportedScheme(request.url());
-        refused.refused = true;
-        return refused;
-    }
-    for (const auto &header : setup.headers)
-        request.setRawHeader(header.first, header.second);
+    return runTransfers(network, {setup}, 1, cancel).constFirst();
+}
 
-    QNetworkReply *reply = network->get(request);
-    reply->setReadBufferSize(readBlockSize);
-    Transfer transfer(reply, setup);
-
-    // Any sign of life from the server starts the wait again; a stalled one ends the transfer
-    // (and with it the hold on the installation) instead of keeping the window waiting forever.
-    QTimer stall;
-    stall.setSingleShot(true);
-    stall.setInterval(setup.stallTimeoutMs);
-    QObject::connect(&stall, &QTimer::timeout, reply, [&transfer, &setup] {
-        transfer.refuse(
-            QStringLiteral("the server sent nothing for %1 s").arg(setup.stallTimeoutMs / 1000));
-    });
-    const QList<QMetaObject::Connection> connections{
-        QObject::connect(reply, &QNetworkReply::metaDataChanged, reply,
-                         [&transfer, &stall] {
-                             stall.start();
-                             transfer.onMetaData();
-                         }),
-        QObject::connect(reply, &QNetworkReply::readyRead, reply,
-                         [&transfer, &stall] {
-                             stall.start();
-                             transfer.drain();
-                         }),
-        QObject::connect(reply, &QNetworkReply::downloadProgress, &stall,
-                         qOverload<>(&QTimer::start)),
-        // Qt follows only http and https itself; this says so in the updater's words.
-        QObject::connect(reply, &QNetworkReply::redirected, reply,
-                         [&transfer](const QUrl &target) {
-                             if (!isWebScheme(target))
-                                 transfer.refuse(unsupportedScheme(target));
-                         }),
+QList<TransferOutcome> runTransfers(QNetworkAccessManager *network,
+                                    const QList<TransferSetup> &setups, int inFlight,
+                                    const TransferCancellation *cancel)
+{
+    std::vector<std::unique_ptr<Transfer>> transfers;
+    transfers.reserve(size_t(setups.size()));
+    QEventLoop loop;
+    int running = 0;
+    bool stopped = false;
+    const auto stopAll = [&] {
+        stopped = true;
+        for (const auto &transfer : transfers)
+            transfer->abort();
     };
-    stall.start();
+    // Starts what may start; the loop ends once nothing runs and nothing more will start.
+    std::function<void()> next = [&] {
+        while (!stopped && running < inFlight && transfers.size() < size_t(setups.size())) {
+            ++running;
+            transfers.push_back(std::make_unique<Transfer>(
+                network, setups.at(qsizetype(transfers.size())), [&](const Transfer &ended) {
+                    --running;
+                    // The first failure ends the others: together they make one result.
+                    if (!ended.outcome().succeeded())
+                        stopAll();
+                    // Called from the transfer's own handler: start more once it has returned.
+                    QMetaObject::invokeMethod(&loop, next, Qt::QueuedConnection);
+                }));
+            // A cancelled transfer must not leave a reply behind whose result would carry the
+            // update on after the user has gone; abort() ends it, which ends the loop.
+            if (cancel && cancel->isCancelled())
+                stopAll();
+        }
+        if (running == 0)
+            loop.quit();
+    };
+    QMetaObject::Connection onCancel;
+    if (cancel)
+        onCancel = QObject::connect(cancel, &TransferCancellation::cancelled, &loop, stopAll);
+    next();
+    if (running > 0)
+        loop.exec(QEventLoop::AllEvents);
+    QObject::disconnect(onCancel);
+    // QCoreApplication::quit() (the last window closed) ends every nested loop at once, and no new
+    // one runs until the main loop has returned, so transfers may still be running here.
+    stopAll();
 
-    awaitReply(reply, cancel);
-    stall.stop();
-    // The handlers capture locals of this call; the reply outlives it until deleteLater runs.
-    for (const QMetaObject::Connection &connection : connections)
-        QObject::disconnect(connection);
-
-    const TransferOutcome outcome = transfer.finish();
-    reply->deleteLater();
-    return outcome;
+    QList<TransferOutcome> outcomes;
+    for (const auto &transfer : transfers)
+        outcomes.append(transfer->outcome());
+    // Those never started end as cancelled ones do.
+    TransferOutcome notStarted;
+    notStarted.error = QNetworkReply::OperationCanceledError;
+    notStarted.reason = QStringLiteral("Operation canceled");
+    while (outcomes.size() < setups.size())
+        outcomes.append(notStarted);
+    return outcomes;
 }
 
 SmallDocument fetchSmallDocument(QNetworkAccessManager *network, const QString &url,

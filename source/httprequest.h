@@ -68,6 +68,14 @@ struct TransferOutcome
 TransferOutcome runTransfer(QNetworkAccessManager *network, const TransferSetup &setup,
                             const TransferCancellation *cancel);
 
+// runTransfer for each of setups, at most inFlight at a time in the order given, all in one local
+// event loop: returns when every transfer has ended, one outcome per setup. The first one that
+// fails (or a cancellation) ends those still running as cancelled, and none starts after it;
+// those never started end as cancelled too. Reply's thread only.
+QList<TransferOutcome> runTransfers(QNetworkAccessManager *network,
+                                    const QList<TransferSetup> &setups, int inFlight,
+                                    const TransferCancellation *cancel);
+
 // How a GET for a small document ended.
 struct SmallDocument
 {

@@ -10,8 +10,9 @@ namespace Updater {
 
 class TransferCancellation;
 
-// A manifest is a few hundred bytes; the bound only keeps a hostile or broken server from
-// filling memory.
+// A manifest is a few hundred bytes, some hundred kilobytes with a differential update's file list
+// (the release tool leaves that out rather than go past the bound); the bound only keeps a
+// hostile or broken server from filling memory.
 constexpr qint64 manifestSizeLimit = 1024 * 1024;
 // A signature is about 300 bytes plus its trusted comment.
 constexpr qint64 signatureSizeLimit = 4 * 1024;

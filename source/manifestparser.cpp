@@ -1,6 +1,7 @@
 #include "source/manifestparser.h"
 
 #include "common/failure.h"
+#include "source/deltamanifest.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -80,6 +81,10 @@ bool parseUpdateManifest(const QByteArray &bytes, UpdateManifest *out, QString *
     manifest.mandatory = object.value(QStringLiteral("mandatory")).toBool(false);
     // Anything but true keeps the safe default.
     manifest.allowDowngrade = object.value(QStringLiteral("allow_downgrade")).toBool(false);
+
+    const QJsonValue delta = object.value(QStringLiteral("delta"));
+    if (!delta.isUndefined() && !parseDelta(delta, &manifest.delta, &manifest.deltaRefusal))
+        manifest.delta = DeltaRelease();
 
     if (manifest.packageFormat.isEmpty())
         manifest.packageFormat = QStringLiteral("zip");

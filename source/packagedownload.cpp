@@ -1,35 +1,20 @@
 #include "source/packagedownload.h"
 
 #include "common/failure.h"
+#include "source/filewrites.h"
 #include "source/httprequest.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLocale>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRegularExpression>
 #include <QSaveFile>
-#include <QStorageInfo>
 
 namespace Updater {
 
 namespace {
-
-// QFile reports a short write (the disk filled up part way) as a success of fewer bytes; only
-// writing the rest brings out the reason.
-bool writeFully(QFile *file, const char *data, qint64 size)
-{
-    while (size > 0) {
-        const qint64 written = file->write(data, size);
-        if (written <= 0)
-            return false;
-        data += written;
-        size -= written;
-    }
-    return true;
-}
 
 // How much is read and written at once.
 constexpr qint64 copyBlockSize = 2 * 1024 * 1024;
@@ -89,19 +74,6 @@ qint64 rangeStart(const QNetworkReply &reply, qint64 *total)
         return -1;
     *total = match.captured(2) == QLatin1String("*") ? 0 : match.captured(2).toLongLong();
     return match.captured(1).toLongLong();
-}
-
-// True when the volume that holds dir has room for bytes more. A volume that cannot be asked
-// passes: the writes then say what is wrong.
-bool checkFreeSpace(const QString &dir, qint64 bytes, QString *error)
-{
-    const QStorageInfo volume(dir);
-    if (!volume.isValid() || volume.bytesAvailable() < 0 || volume.bytesAvailable() >= bytes)
-        return true;
-    const QLocale c = QLocale::c();
-    return fail(error,
-                QStringLiteral("Not enough disk space: %1 needed, %2 free.")
-                    .arg(c.formattedDataSize(bytes), c.formattedDataSize(volume.bytesAvailable())));
 }
 
 } // namespace

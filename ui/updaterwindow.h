@@ -62,7 +62,13 @@ private:
     void startClient();
     // Online steps on the GUI thread; each waits for its reply in a local event loop.
     bool fetchManifest(QString *error);
+    // The release into the staging directory: the new tree built by a differential update where
+    // the manifest offers one that pays, else the package, downloaded and verified.
+    bool downloadRelease(QString *error);
     bool downloadPackage(QString *error);
+    // Builds the new tree from the installed files and the pieces a plan fetches; false with the
+    // reason when the package must serve instead (a failure is remembered for the version).
+    bool buildDeltaPayload(QString *reason);
     // Offline mode: with release keys built in, only a signed release, whose package is copied
     // into the staging directory and verified there (offlinePackageStaged is then set); without,
     // the payload folder as it is, taken as the product's version.
@@ -82,6 +88,7 @@ private:
     QThread *workerThread = nullptr;
     bool workerDone = false;
     bool offlinePackageStaged = false;
+    bool payloadBuilt = false; // a differential update built the new tree: nothing to unpack
     bool oldClientRestartable = false; // said by the worker as it failed
     // Cancelled once the window has been closed by any means: the transfer under way is aborted
     // and no installation may start.

@@ -41,7 +41,7 @@ void UpdaterWindow::startUpdate()
             versionLabel->setText(
                 QStringLiteral("%1 -> %2").arg(options.currentVersion, manifest.version));
     } else {
-        ready = fetchManifest(&error) && downloadPackage(&error);
+        ready = fetchManifest(&error) && downloadRelease(&error);
     }
     // A window closed while a step waited has aborted the transfer; nothing may be installed
     // after the user has gone, and there is no one left to show an error to.
@@ -56,6 +56,8 @@ void UpdaterWindow::startUpdate()
 
     workerThread = new QThread(this);
     auto *worker = new UpdateWorker(options, manifest, client, offlinePackageStaged);
+    if (payloadBuilt)
+        worker->useBuiltPayload();
     worker->moveToThread(workerThread);
 
     connect(workerThread, &QThread::started, worker, &UpdateWorker::run);

@@ -60,7 +60,7 @@ void UpdateWorker::run()
 {
     QString error;
 
-    if (!installsOfflineFolder()) {
+    if (!installsOfflineFolder() && !payloadBuilt) {
         emit stageChanged(QStringLiteral("Распаковка пакета"), 72);
         emit detailAppended(QStringLiteral("Распаковка пакета..."));
         if (!extractPackage(&error)) {

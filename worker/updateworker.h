@@ -36,6 +36,10 @@ public:
     // .orvalink-update/extracted beside the installation directory.
     QString extractedDirPath() const;
 
+    // The new tree is built in extractedDirPath() already (a differential update): run() installs
+    // it as it stands instead of unpacking the package. Call before run().
+    void useBuiltPayload() { payloadBuilt = true; }
+
 signals:
     void stageChanged(const QString &text, int progressValue);
     void detailAppended(const QString &text);
@@ -71,6 +75,7 @@ private:
     UpdateManifest manifest;
     std::shared_ptr<const Platform::HeldProcess> client;
     bool packageStaged; // online mode, or an offline release copied into the staging directory
+    bool payloadBuilt = false;
     // Chosen by preparePayload: what the installation puts in place.
     QString payloadRoot;
     bool endedProcesses = false;      // the run has asked processes of the installation to end

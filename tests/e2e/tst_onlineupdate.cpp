@@ -1,6 +1,7 @@
 #include "e2eharness.h"
 #include "fixtures.h"
 #include "nginxserver.h"
+#include "source/manifestparser.h"
 #include "testcertificates.h"
 #include "treesnapshot.h"
 #include "updaterprocess.h"
@@ -34,6 +35,8 @@ private slots:
     void wholeUpdate();
     void refusedUpdateLeavesInstallation_data();
     void refusedUpdateLeavesInstallation();
+    void differentialUpdate_data();
+    void differentialUpdate();
 
 private:
     enum class Package {
@@ -437,6 +440,77 @@ void TestOnlineUpdate::refusedUpdateLeavesInstallation()
                 !line.startsWith(port + QStringLiteral(" \"GET ") + target + QLatin1Char(' ')),
                 qPrintable(QStringLiteral("followed a redirect to a less safe scheme: ") + line));
     }
+}
+
+void TestOnlineUpdate::differentialUpdate_data()
+{
+    QTest::addColumn<bool>("corruptPiece");
+    QTest::newRow("ranges of the published files, no package") << false;
+    QTest::newRow("a served piece corrupted: the package instead") << true;
+}
+
+// The installation and the payload of the whole update, with a large file that changes a little
+// and a new one: the release tool publishes them against the installation as release 2.4.1.
+void TestOnlineUpdate::differentialUpdate()
+{
+    QFETCH(bool, corruptPiece);
+
+    Row row;
+    QVERIFY(prepareRow(&row, QStringLiteral("Orvalink")));
+    const QString payloadDir = QDir(row.dir).filePath(QStringLiteral("payload"));
+    QByteArray binary(300000, Qt::Uninitialized);
+    QRandomGenerator(11).fillRange(reinterpret_cast<quint32 *>(binary.data()), binary.size() / 4);
+    QVERIFY(writeFile(QDir(row.installDir).filePath(QStringLiteral("bin/core.bin")), binary));
+    QVERIFY(writePayload(payloadDir, row.clientLog));
+    QVERIFY(writeFile(QDir(payloadDir).filePath(QStringLiteral("bin/core.bin")),
+                      binary.replace(100000, 7, "patched")));
+    QVERIFY(writeFile(QDir(payloadDir).filePath(QStringLiteral("bin/new.bin")),
+                      binary.right(150000) + "new"));
+    const TreeSnapshot payload = TreeSnapshot::take(payloadDir);
+    const TreeSnapshot before = TreeSnapshot::take(row.installDir);
+
+    const QString www = QDir(m_server->wwwDir()).filePath(row.wwwSubdir);
+    QString output;
+    QVERIFY2(runCommand(QDir(binDir()).filePath(QStringLiteral("orvalink-release")),
+                        {QStringLiteral("--payload"), payloadDir, QStringLiteral("--version"),
+                         QStringLiteral("3.0.0"), QStringLiteral("--package-url"),
+                         url(QStringLiteral("http|/{tag}/package.zip"), row.wwwSubdir),
+                         QStringLiteral("--out"), www, QStringLiteral("--previous"), row.installDir,
+                         QStringLiteral("--previous-version"), QStringLiteral("2.4.1")},
+                        &output),
+             qPrintable(output));
+    if (corruptPiece) {
+        Updater::UpdateManifest manifest;
+        QVERIFY(Updater::parseUpdateManifest(
+            readFile(QDir(www).filePath(QStringLiteral("manifest.json"))), &manifest, nullptr));
+        const auto newFile =
+            std::find_if(manifest.delta.files.cbegin(), manifest.delta.files.cend(),
+                         [](const Updater::DeltaFile &file) {
+                             return file.path == QLatin1String("bin/new.bin");
+                         });
+        QFile zpack(QDir(www).filePath(QStringLiteral("package.zpack")));
+        QVERIFY(newFile != manifest.delta.files.cend() && zpack.open(QIODevice::ReadWrite)
+                && zpack.seek(newFile->frame.offset + newFile->frame.length / 2)
+                && zpack.write("X") == 1);
+    }
+
+    UpdaterProcess updater;
+    QString error;
+    QVERIFY2(updater.start({QStringLiteral("--manifest-url"),
+                            url(QStringLiteral("http|/{tag}/manifest.json"), row.wwwSubdir),
+                            QStringLiteral("--install-dir"), row.installDir,
+                            QStringLiteral("--current-version"), QStringLiteral("2.4.1")},
+                           &error),
+             qPrintable(error));
+    QVERIFY2(updater.waitForExit(), "the updater did not finish the update and close its window");
+    const QStringList problems = problemsAfterUpdate(row.installDir, payload, before);
+    QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
+
+    const QString seen = requestsOfRow(*m_server, row.wwwSubdir).join(QLatin1Char('\n'));
+    QVERIFY2(seen.contains(QStringLiteral("/package.zpack HTTP/1.1\" \"Orvalink v3\" 206"))
+                 && seen.contains(QStringLiteral("/package-from-2.4.1.zpatch "))
+                 && seen.contains(QStringLiteral("/package.zip ")) == corruptPiece,
+             qPrintable(seen));
 }
 
 QTEST_MAIN(TestOnlineUpdate)

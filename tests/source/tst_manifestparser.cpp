@@ -27,6 +27,22 @@ QByteArray withRequired(const QByteArray &extra)
     return body + '}';
 }
 
+// A manifest with a delta object of the given files and patches (JSON texts, comma-separated), its
+// zpack 100 bytes.
+QByteArray withDelta(const QByteArray &files, const QByteArray &patches = {})
+{
+    return withRequired(R"("delta":{"zpack_url":"https://u/p.zpack","zpack_size":100,)"
+                        R"("directories":["d"],"files":[)"
+                        + files + R"(],"patches":[)" + patches + "]}");
+}
+
+QByteArray deltaFile(const QByteArray &path, int offset = 0, char content = 'a')
+{
+    return R"({"path":")" + path + R"(","size":5,"sha256":")" + QByteArray(64, content)
+           + R"(","mode":420,"frame":{"offset":)" + QByteArray::number(offset)
+           + R"(,"length":10,"sha256":")" + QByteArray(64, 'F') + R"("}})";
+}
+
 UpdateManifest earlierManifest()
 {
     UpdateManifest manifest;
@@ -117,6 +133,28 @@ void TestUpdateManifest::accepted_data()
         << QVariant(expiry.addMSecs(250));
     QTest::newRow("package size") << withRequired(R"("package_size":5000000000)") << "packageSize"
                                   << QVariant(qint64(5000000000));
+    const QByteArray patch = R"({"from_version":"1","url":"https://u/p1","size":10,"sha256":")"
+                             + QByteArray(64, 'b') + R"(","entries":[{"path":"a","base_sha256":")"
+                             + QByteArray(64, 'c') + R"(","base_size":4,"sha256":")"
+                             + QByteArray(64, 'e') + R"(","frame":{"offset":0,"length":10,)"
+                             + R"("sha256":")" + QByteArray(64, 'd') + R"("}}]})";
+    QTest::newRow("delta read") << withDelta(deltaFile("a") + ',' + deltaFile("d/b", 90, 'e'),
+                                             patch)
+                                << "deltaFiles" << QVariant(2);
+    for (const auto &[files, refusal] :
+         {std::pair{deltaFile("../evil"), "the path ../evil is not allowed"},
+          std::pair{deltaFile("c:x"), "the path c:x is not allowed"},
+          std::pair{deltaFile("A") + ',' + deltaFile("a"), "the path a is given twice"},
+          std::pair{deltaFile("d"), "the path d is given twice"},
+          std::pair{deltaFile("a") + ',' + deltaFile("a/b"), "the path a/b lies inside a file"},
+          std::pair{deltaFile("a", 91), "the frame of a lies outside its file"},
+          std::pair{deltaFile("a", 0, 'x'), "sha256 is not a SHA-256"},
+          std::pair{deltaFile("a") + ",7", "a file is not an object"}})
+        QTest::addRow("delta refused: %s", refusal)
+            << withDelta(files) << "deltaRefusal" << QVariant(QString::fromLatin1(refusal));
+    QTest::newRow("delta refused: a patch making no listed file")
+        << withDelta(deltaFile("a"), patch) << "deltaRefusal"
+        << QVariant(QStringLiteral("the patch for a makes no file of the list"));
     QTest::newRow("unknown keys ignored")
         << withRequired(R"("extra":{"a":1})") << "version" << QVariant(QStringLiteral("3.1.0"));
 }
@@ -145,6 +183,8 @@ void TestUpdateManifest::accepted()
         {QStringLiteral("mandatory"), manifest.mandatory},
         {QStringLiteral("expires"), manifest.expires},
         {QStringLiteral("packageSize"), manifest.packageSize},
+        {QStringLiteral("deltaFiles"), int(manifest.delta.files.size())},
+        {QStringLiteral("deltaRefusal"), manifest.deltaRefusal},
     };
     QVERIFY(fields.contains(field));
     QCOMPARE(fields.value(field), expected);

@@ -1,5 +1,6 @@
 // The release tool as a publisher runs it: the real bin/orvalink-release in a child process.
 #include "source/manifestparser.h"
+#include "tools/release/deltapublisher.h"
 
 #include "testfiles.h"
 
@@ -147,6 +148,8 @@ private slots:
     void badInputPublishesNothing_data();
     void badInputPublishesNothing();
     void republishReplacesRelease();
+    void deltaCheckRefusesDamage_data();
+    void deltaCheckRefusesDamage();
     void signature_data();
     void signature();
 
@@ -486,6 +489,22 @@ void TestReleaseTool::badInputPublishesNothing_data()
         << "not a directory";
     QTest::newRow("output not writable")
         << "immutable output" << QStringList() << 1 << "Cannot write";
+    QTest::newRow("earlier release not a release folder")
+        << "" << QStringList{QStringLiteral("--previous"), QStringLiteral("{dir}/payload")} << 1
+        << "holds no manifest.json";
+    QTest::newRow("earlier version names no file")
+        << ""
+        << QStringList{QStringLiteral("--previous"), QStringLiteral("{dir}/payload"),
+                       QStringLiteral("--previous-version"), QStringLiteral("2.0/x")}
+        << 1 << "cannot name a file";
+    QTest::newRow("earlier release of the new version")
+        << ""
+        << QStringList{QStringLiteral("--previous"), QStringLiteral("{dir}/payload"),
+                       QStringLiteral("--previous-version"), QStringLiteral("3.0.0")}
+        << 1 << "has the new version";
+    QTest::newRow("earlier version without its release")
+        << "" << QStringList{QStringLiteral("--previous-version"), QStringLiteral("2.0")} << 2
+        << "must follow its --previous";
 }
 
 void TestReleaseTool::badInputPublishesNothing()
@@ -565,9 +584,10 @@ void TestReleaseTool::republishReplacesRelease()
     const RunResult second = runTool(releaseArguments(payload, out));
     QVERIFY2(second.exitCode == 0, qPrintable(second.standardError));
 
-    // Only the two published files, readable by a web server that runs as another user.
+    // Only the published files, readable by a web server that runs as another user.
     QCOMPARE(directoryEntries(out),
-             (QStringList{QStringLiteral("manifest.json"), QStringLiteral("package.zip")}));
+             (QStringList{QStringLiteral("manifest.json"), QStringLiteral("package.zip"),
+                          QStringLiteral("package.zpack")}));
     for (const QString &name : directoryEntries(out))
         QVERIFY(QFileInfo(out + QLatin1Char('/') + name)
                     .permissions()
@@ -579,6 +599,64 @@ void TestReleaseTool::republishReplacesRelease()
              QCryptographicHash::hash(fileBytes(out + QStringLiteral("/package.zip")),
                                       QCryptographicHash::Sha256)
                  .toHex());
+}
+
+// The differential update's files checked after they are written, with one of them damaged
+// meanwhile: a patch that no longer makes its file must end the run.
+void TestReleaseTool::deltaCheckRefusesDamage_data()
+{
+    QTest::addColumn<QString>("damaged"); // a written file, or the earlier release's file
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("nothing") << QString() << QString();
+    QTest::newRow("the patch file") << ".package-from-2.0.zpatch"
+                                    << "is not what was written";
+    QTest::newRow("the earlier file a patch applies to")
+        << "earlier/Core.exe"
+        << "does not reproduce it: the earlier file changed";
+    QTest::newRow("a zpack frame") << ".package.zpack"
+                                   << "The zpack frame of";
+}
+
+void TestReleaseTool::deltaCheckRefusesDamage()
+{
+    QFETCH(QString, damaged);
+    QFETCH(QString, message);
+
+    QTemporaryDir dir;
+    const QString earlier = dir.filePath(QStringLiteral("earlier"));
+    const QString payload = dir.filePath(QStringLiteral("payload"));
+    QByteArray core(200000, Qt::Uninitialized);
+    QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(core.data()), core.size() / 4);
+    QVERIFY(writeFile(earlier + QStringLiteral("/Core.exe"), core));
+    core.replace(1000, 5, "patch");
+    QVERIFY(writeFile(payload + QStringLiteral("/Core.exe"), core, 0755));
+    QVERIFY(writeFile(payload + QStringLiteral("/Orvalink.exe"), "client", 0755));
+
+    using namespace Updater::Release;
+    QList<PayloadEntry> entries;
+    DeltaPublication publication;
+    const QList<ReleaseTree> previous{{QStringLiteral("2.0"), earlier}};
+    QString error;
+    QVERIFY2(scanPayload(payload, QString(), &entries, &error)
+                 && publication.write(entries, QString(), previous,
+                                      QStringLiteral("https://u/3.0/package.zip"), dir.path(),
+                                      &error),
+             qPrintable(error));
+    QCOMPARE(publication.delta().patches.size(), 1);
+
+    if (!damaged.isEmpty()) {
+        const QStringList written =
+            QDir(dir.path())
+                .entryList({damaged + QStringLiteral(".*")}, QDir::Files | QDir::Hidden);
+        QFile file(dir.filePath(written.value(0, damaged)));
+        QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(file.size() / 2));
+        const char byte = file.peek(1).at(0);
+        QVERIFY(file.write(QByteArray(1, char(byte ^ 0x5a))) == 1);
+    }
+    const bool passed = publication.check(previous, &error);
+    QCOMPARE(passed, message.isEmpty());
+    QVERIFY2(error.contains(message), qPrintable(error));
 }
 
 void TestReleaseTool::signature_data()

@@ -35,6 +35,7 @@ private slots:
     void importsSystemDllsOnly();
     void missingArgumentsShowMessageBox();
     void offlineUpdate();
+    void onlineUpdate_data();
     void onlineUpdate();
     void failedUpdateKeepsWindowOpen();
     void protectedFolderByShortName();
@@ -53,7 +54,8 @@ private:
     bool runWine(const QStringList &arguments, QString *output);
     bool writeInstallationOnC(const QString &relative);
     bool writePayloadOnC(const QString &relative);
-    bool publish(const QString &payloadRelative, const QString &hash);
+    bool publish(const QString &payloadRelative, const QString &hash,
+                 const QString &previousRelative = QString());
     // The 8.3 name Wine gives an entry of C:\, as "dir /x" shows it; empty when there is none.
     QString shortNameOnC(const QString &name);
 
@@ -241,9 +243,25 @@ bool TestWineUpdate::writePayloadOnC(const QString &relative)
 }
 
 // Zips the payload into the server's www/package.zip and writes www/manifest.json, which gives
-// the hash (empty: the zip's own).
-bool TestWineUpdate::publish(const QString &payloadRelative, const QString &hash)
+// the hash (empty: the zip's own); with previousRelative, publishes it with the release tool
+// against that earlier release instead, a differential update beside the package.
+bool TestWineUpdate::publish(const QString &payloadRelative, const QString &hash,
+                             const QString &previousRelative)
 {
+    QString output;
+    if (!previousRelative.isEmpty()
+        && !runCommand(QDir(binDir()).filePath(QStringLiteral("orvalink-release")),
+                       {QStringLiteral("--payload"), cDrive(payloadRelative),
+                        QStringLiteral("--version"), QStringLiteral("3.0.0"),
+                        QStringLiteral("--package-url"),
+                        m_server->httpUrl(QStringLiteral("/package.zip")), QStringLiteral("--out"),
+                        m_server->wwwDir(), QStringLiteral("--previous"), cDrive(previousRelative),
+                        QStringLiteral("--previous-version"), QStringLiteral("2.4.1")},
+                       &output))
+        qWarning("%s", qPrintable(output));
+    if (!previousRelative.isEmpty())
+        return output.contains(QLatin1String("package-from-2.4.1.zpatch"));
+
     const QString zip = QDir(m_server->wwwDir()).filePath(QStringLiteral("package.zip"));
     QString error;
     if (!zipTree(cDrive(payloadRelative), zip, &error)) {
@@ -353,18 +371,33 @@ void TestWineUpdate::offlineUpdate()
                 .startsWith(QLatin1String("Orvalink.exe ")));
 }
 
+void TestWineUpdate::onlineUpdate_data()
+{
+    QTest::addColumn<bool>("differential");
+    // Core.exe patched while it runs, the other files copied or fetched.
+    QTest::newRow("differential update") << true;
+    // The package unpacked by the updater, as every release without a delta.
+    QTest::newRow("package") << false;
+}
+
 void TestWineUpdate::onlineUpdate()
 {
+    QFETCH(bool, differential);
     // Brackets, which PowerShell's Expand-Archive took for wildcards, and a payload file whose
     // path is beyond MAX_PATH once unpacked.
     const QString install = QStringLiteral("Program Files/Apps [x64]/Orvalink");
+    for (const QString &left : {install, QStringLiteral("online"), QStringLiteral("running")})
+        QVERIFY(QDir(cDrive(left)).removeRecursively());
+    const qsizetype requestsBefore = m_server->accessLog().size();
     QVERIFY(writeInstallationOnC(install));
     QVERIFY(writePayloadOnC(QStringLiteral("online/payload")));
+    QVERIFY(writeExecutable(cDrive(QStringLiteral("online/payload/Core.exe")), m_client + "3.0.0"));
     QVERIFY(writeFile(
         cDrive(QStringLiteral("online/payload/data/") + QString(5, QLatin1Char('d'))
                + QStringLiteral("/%1/%1/%1/%1/deep.txt").arg(QString(60, QLatin1Char('n')))),
         "deep\n"));
-    QVERIFY(publish(QStringLiteral("online/payload"), QString()));
+    QVERIFY(
+        publish(QStringLiteral("online/payload"), QString(), differential ? install : QString()));
     const TreeSnapshot before = TreeSnapshot::take(cDrive(install));
     const TreeSnapshot payload = TreeSnapshot::take(cDrive(QStringLiteral("online/payload")));
 
@@ -419,6 +452,10 @@ void TestWineUpdate::onlineUpdate()
     QVERIFY2(waitUntil([&] { return clientEvents(cDrive(install)).size() == 1; }, eventDeadlineMs),
              "the new client was not started");
     QVERIFY(clientEvents(cDrive(install)).first().startsWith(QLatin1String("Orvalink.exe ")));
+    const QString requests = m_server->accessLog().mid(requestsBefore).join(QLatin1Char('\n'));
+    QVERIFY2(requests.contains(QLatin1String("/package-from-2.4.1.zpatch ")) == differential
+                 && requests.contains(QLatin1String("/package.zip ")) != differential,
+             qPrintable(requests));
 
     const QStringList problemsInPicture = russianTextProblems(picture, 4);
     QVERIFY2(problemsInPicture.isEmpty(), qPrintable(problemsInPicture.join(QStringLiteral("; "))));

@@ -51,6 +51,10 @@ int main(int argc, char *argv[])
         << "  sha256:   " << summary.packageSha256 << "\n"
         << "  manifest: " << summary.manifestPath << "\n"
         << "  url:      " << options.packageUrl << "\n";
+    for (const QString &name : std::as_const(summary.deltaFiles))
+        out << "  delta:    " << name << "\n";
+    if (!summary.deltaNote.isEmpty())
+        out << summary.deltaNote << "\n";
     if (!summary.signaturePath.isEmpty())
         out << "  signature: " << summary.signaturePath << " (key " << summary.signingKeyId
             << ")\n";

@@ -2,9 +2,13 @@
 
 #include "common/failure.h"
 
+#include "source/deltamanifest.h"
+#include "source/manifestfetch.h"
 #include "source/manifestparser.h"
 #include "source/manifestsignature.h"
 #include "source/packagehash.h"
+#include "tools/release/deltapublisher.h"
+#include "tools/release/outputfile.h"
 #include "tools/release/payloadscan.h"
 #include "tools/release/releasesigner.h"
 #include "tools/release/ziparchive.h"
@@ -16,12 +20,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringDecoder>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <sys/stat.h>
+#include <algorithm>
 
 namespace Updater::Release {
 
@@ -45,36 +47,6 @@ bool readReleaseNotes(const QString &path, QString *notes, QString *error)
 bool isInside(const QString &path, const QString &dir)
 {
     return path == dir || path.startsWith(dir + QLatin1Char('/'));
-}
-
-// QTemporaryFile makes its files private to the owner; a published release must be readable by
-// the web server, so it gets the mode an ordinary new file would have.
-void giveOrdinaryMode(const QString &path)
-{
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::chmod(QFile::encodeName(path).constData(), 0666 & ~mask);
-}
-
-bool openTemporary(QTemporaryFile *file, const QString &outDir, const QString &finalName,
-                   QString *error)
-{
-    file->setFileTemplate(outDir + QStringLiteral("/.") + finalName + QStringLiteral(".XXXXXX"));
-    if (!file->open())
-        return fail(error, QStringLiteral("Cannot write to the output directory %1: %2")
-                               .arg(outDir, file->errorString()));
-    giveOrdinaryMode(file->fileName());
-    return true;
-}
-
-bool finishTemporary(QTemporaryFile *file, QString *error)
-{
-    const bool flushed = file->flush();
-    const QString reason = file->errorString();
-    file->close();
-    if (!flushed || file->error() != QFileDevice::NoError)
-        return fail(error, QStringLiteral("Cannot write %1: %2").arg(file->fileName(), reason));
-    return true;
 }
 
 QString describe(const PayloadEntry &entry)
@@ -120,7 +92,8 @@ QDateTime expiryOf(const ReleaseOptions &options)
 }
 
 QByteArray manifestDocument(const ReleaseOptions &options, const QString &notes,
-                            const QByteArray &sha256, qint64 packageSize, const QDateTime &expires)
+                            const QByteArray &sha256, qint64 packageSize, const QDateTime &expires,
+                            const DeltaRelease &delta)
 {
     QJsonObject object;
     object.insert(QStringLiteral("version"), options.version);
@@ -133,6 +106,8 @@ QByteArray manifestDocument(const ReleaseOptions &options, const QString &notes,
     object.insert(QStringLiteral("package_format"), QStringLiteral("zip"));
     object.insert(QStringLiteral("mandatory"), options.mandatory);
     object.insert(QStringLiteral("release_notes"), notes);
+    if (!delta.isEmpty())
+        object.insert(QStringLiteral("delta"), deltaObject(delta));
     return QJsonDocument(object).toJson(QJsonDocument::Indented);
 }
 
@@ -141,7 +116,7 @@ QByteArray manifestDocument(const ReleaseOptions &options, const QString &notes,
 bool checkManifestReadsBack(const QString &manifestPath, const QString &packagePath,
                             const ReleaseOptions &options, const QString &notes,
                             const QByteArray &packageSha256, const QDateTime &expires,
-                            QString *error)
+                            const DeltaRelease &delta, QString *error)
 {
     QFile file(manifestPath);
     if (!file.open(QIODevice::ReadOnly))
@@ -162,12 +137,16 @@ bool checkManifestReadsBack(const QString &manifestPath, const QString &packageP
         && manifest.packageUrl == options.packageUrl && manifest.packageHash == expectedHash
         && manifest.packageFormat == QLatin1String("zip") && manifest.mandatory == options.mandatory
         && manifest.releaseNotes == notes && manifest.packageSize == QFileInfo(packagePath).size()
-        && manifest.expires == expires && !manifest.allowDowngrade;
+        && manifest.expires == expires && !manifest.allowDowngrade
+        && deltaObject(manifest.delta) == deltaObject(delta) && manifest.deltaRefusal.isEmpty();
     if (!same)
         return fail(error,
                     QStringLiteral("The written manifest reads back differently from what was "
-                                   "meant (version %1, channel %2, hash %3).")
-                        .arg(manifest.version, manifest.channel, manifest.packageHash));
+                                   "meant (version %1, channel %2, hash %3%4).")
+                        .arg(manifest.version, manifest.channel, manifest.packageHash,
+                             manifest.deltaRefusal.isEmpty()
+                                 ? QString()
+                                 : QStringLiteral(", delta: ") + manifest.deltaRefusal));
 
     QString hashError;
     if (!verifyPackageHash(packagePath, manifest.packageHash, &hashError))
@@ -231,21 +210,9 @@ bool writeSignature(QTemporaryFile *file, const QString &outDir, const QString &
     return true;
 }
 
-bool moveIntoPlace(QTemporaryFile *file, const QString &target, QString *error)
-{
-    // rename() replaces an existing file in one step, so readers see the old or the new one.
-    if (std::rename(QFile::encodeName(file->fileName()).constData(),
-                    QFile::encodeName(target).constData())
-        != 0)
-        return fail(error, QStringLiteral("Cannot put %1 in place: %2")
-                               .arg(target, QString::fromLocal8Bit(std::strerror(errno))));
-    file->setAutoRemove(false);
-    return true;
-}
-
 bool writeRelease(const ReleaseOptions &options, const QList<PayloadEntry> &entries,
-                  const QString &notes, const SigningKey *key, const QString &outDir,
-                  ReleaseSummary *summary, QString *error)
+                  const QList<ReleaseTree> &previous, const QString &notes, const SigningKey *key,
+                  const QString &outDir, ReleaseSummary *summary, QString *error)
 {
     QTemporaryFile zipFile;
     QByteArray writtenSha256;
@@ -270,18 +237,30 @@ bool writeRelease(const ReleaseOptions &options, const QList<PayloadEntry> &entr
         return fail(error,
                     QStringLiteral("The package on disk differs from the bytes written to it."));
 
+    DeltaPublication delta;
+    if (!delta.write(entries, options.topFolder, previous, options.packageUrl, outDir, error)
+        || !delta.check(previous, error))
+        return false;
+
     QTemporaryFile manifestFile;
     if (!openTemporary(&manifestFile, outDir, QStringLiteral("manifest.json"), error))
         return false;
     const QDateTime expires = expiryOf(options);
-    if (manifestFile.write(manifestDocument(options, notes, diskSha256,
-                                            QFileInfo(zipFile.fileName()).size(), expires))
-        < 0)
+    const auto document = [&] {
+        return manifestDocument(options, notes, diskSha256, QFileInfo(zipFile.fileName()).size(),
+                                expires, delta.delta());
+    };
+    // The updater refuses a larger manifest as a whole; the package alone still serves.
+    if (document().size() > manifestSizeLimit)
+        delta.abandon(QStringLiteral("No differential update: its file list would make the "
+                                     "manifest larger than %1 bytes.")
+                          .arg(manifestSizeLimit));
+    if (manifestFile.write(document()) < 0)
         return fail(error, QStringLiteral("Cannot write %1: %2")
                                .arg(manifestFile.fileName(), manifestFile.errorString()));
     if (!finishTemporary(&manifestFile, error)
         || !checkManifestReadsBack(manifestFile.fileName(), zipFile.fileName(), options, notes,
-                                   diskSha256, expires, error))
+                                   diskSha256, expires, delta.delta(), error))
         return false;
 
     QTemporaryFile signatureFile;
@@ -292,7 +271,7 @@ bool writeRelease(const ReleaseOptions &options, const QList<PayloadEntry> &entr
     const QString packagePath = outDir + QStringLiteral("/package.zip");
     const QString manifestPath = outDir + QStringLiteral("/manifest.json");
     const QString signaturePath = outDir + QStringLiteral("/manifest.json.minisig");
-    if (!moveIntoPlace(&zipFile, packagePath, error))
+    if (!moveIntoPlace(&zipFile, packagePath, error) || !delta.moveIntoPlace(outDir, error))
         return false;
     // The signature of an earlier release would only make a signed updater refuse this one as
     // "not valid" rather than "missing" until it is signed.
@@ -312,6 +291,8 @@ bool writeRelease(const ReleaseOptions &options, const QList<PayloadEntry> &entr
         summary->packageSha256 = QString::fromLatin1(diskSha256);
         summary->packageSize = QFileInfo(packagePath).size();
         summary->entryCount = entries.size();
+        summary->deltaFiles = delta.fileNames();
+        summary->deltaNote = delta.note();
         if (key) {
             summary->signaturePath = signaturePath;
             summary->signingKeyId = key->keyIdText();
@@ -347,6 +328,24 @@ bool buildRelease(const ReleaseOptions &options, ReleaseSummary *summary, QStrin
     if (!scanPayload(options.payloadDir, options.topFolder, &entries, error))
         return false;
 
+    // The earlier releases' packages are unpacked for as long as the run takes.
+    QTemporaryDir unpacked;
+    QList<ReleaseTree> previous;
+    for (const PreviousRelease &release : options.previous) {
+        const QString unpackDir = unpacked.filePath(QString::number(previous.size()));
+        ReleaseTree tree;
+        if (!unpacked.isValid() || !QDir().mkpath(unpackDir))
+            return fail(error, QStringLiteral("Cannot make a temporary directory."));
+        if (!openReleaseTree(release, options.version, unpackDir, &tree, error))
+            return false;
+        if (std::any_of(previous.cbegin(), previous.cend(), [&tree](const ReleaseTree &known) {
+                return known.version == tree.version;
+            }))
+            return fail(error,
+                        QStringLiteral("The earlier version %1 is given twice.").arg(tree.version));
+        previous.append(tree);
+    }
+
     const QString outDir = QDir::cleanPath(QFileInfo(options.outDir).absoluteFilePath());
     const bool outExisted = QFileInfo::exists(outDir);
     if (outExisted && !QFileInfo(outDir).isDir())
@@ -361,8 +360,8 @@ bool buildRelease(const ReleaseOptions &options, ReleaseSummary *summary, QStrin
         fail(error, QStringLiteral("The output directory %1 lies inside the payload.").arg(outDir));
     else
         written =
-            writeRelease(options, entries, notes, options.signingKey.isEmpty() ? nullptr : &key,
-                         outDir, summary, error);
+            writeRelease(options, entries, previous, notes,
+                         options.signingKey.isEmpty() ? nullptr : &key, outDir, summary, error);
 
     // A failed run leaves no trace, not even the directory it made (rmdir spares a non-empty one).
     if (!written && !outExisted)

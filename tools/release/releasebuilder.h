@@ -3,6 +3,7 @@
 #include "tools/release/releaseoptions.h"
 
 #include <QString>
+#include <QStringList>
 
 namespace Updater::Release {
 
@@ -14,13 +15,17 @@ struct ReleaseSummary
     QString packageSha256;
     qint64 packageSize = 0;
     int entryCount = 0;
-    QString signaturePath; // signed: the .minisig written, and the id of the key that signed it
+    QStringList deltaFiles; // the differential update's files written beside the package
+    QString deltaNote;      // why there is no differential update, when there is none
+    QString signaturePath;  // signed: the .minisig written, and the id of the key that signed it
     QString signingKeyId;
     QString signCommand; // not signed: the minisign command that signs the manifest
 };
 
 // Packs the payload into <out>/package.zip and writes <out>/manifest.json describing it, the
-// output directory created if needed; with options.signingKey also <out>/manifest.json.minisig,
+// output directory created if needed; the differential update's files (DeltaPublication), made
+// against the earlier releases of options.previous, beside them and described by the manifest's
+// delta object; with options.signingKey also <out>/manifest.json.minisig,
 // the manifest's minisign signature whose trusted comment names the version (the key is opened
 // first, a wrong password ends the run before any work). All are written to temporary files in
 // the output directory and checked before they take their names: the zip is read back whole and

@@ -34,10 +34,14 @@ QString releaseUsage()
         "                        [--mandatory] [--minimum-supported-version V]\n"
         "                        [--top-folder NAME] [--expires-in DAYS]\n"
         "                        [--sign KEYFILE [--sign-password-file FILE]]\n"
+        "                        [--previous DIR [--previous-version V]]...\n"
         "Packs DIR into OUT/package.zip and describes it in OUT/manifest.json. With --sign,\n"
         "signs the manifest with that minisign secret key into OUT/manifest.json.minisig;\n"
         "the key's password is read from FILE, or else asked for on the terminal.\n"
-        "The manifest expires DAYS days (default 90) after publishing: publish again before.\n");
+        "The manifest expires DAYS days (default 90) after publishing: publish again before.\n"
+        "Also writes OUT/package.zpack for differential updates and, for each --previous\n"
+        "release (up to 3: an earlier OUT folder, or a payload tree of version V),\n"
+        "OUT/package-from-VERSION.zpatch; upload them beside the package.\n");
 }
 
 bool parseReleaseOptions(const QStringList &arguments, ReleaseOptions *out, QString *error)
@@ -51,6 +55,23 @@ bool parseReleaseOptions(const QStringList &arguments, ReleaseOptions *out, QStr
         const QString &name = arguments.at(i);
         if (name == QLatin1String("--help") || name == QLatin1String("-h")) {
             options.helpRequested = true;
+            continue;
+        }
+        if (name == QLatin1String("--previous") || name == QLatin1String("--previous-version")) {
+            if (i + 1 >= arguments.size())
+                return fail(error, QStringLiteral("%1 needs a value.").arg(name));
+            const QString value = arguments.at(++i);
+            if (name == QLatin1String("--previous")) {
+                if (options.previous.size() == previousReleaseLimit)
+                    return fail(error, QStringLiteral("--previous is given more than %1 times.")
+                                           .arg(previousReleaseLimit));
+                options.previous.append(PreviousRelease{value, QString()});
+            } else if (options.previous.isEmpty() || !options.previous.last().version.isEmpty()) {
+                return fail(error,
+                            QStringLiteral("--previous-version must follow its --previous."));
+            } else {
+                options.previous.last().version = value.trimmed();
+            }
             continue;
         }
         if (seen.contains(name))

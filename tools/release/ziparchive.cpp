@@ -3,7 +3,9 @@
 #include "common/failure.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QIODevice>
 
 #include <archive.h>
@@ -160,7 +162,8 @@ bool writeZipArchive(const QList<PayloadEntry> &entries, QIODevice *device,
     return true;
 }
 
-bool readZipArchive(const QString &zipPath, QList<PayloadEntry> *entries, QString *error)
+bool readZipArchive(const QString &zipPath, QList<PayloadEntry> *entries, QString *error,
+                    const QString &unpackDir)
 {
     if (error)
         error->clear();
@@ -200,6 +203,22 @@ bool readZipArchive(const QString &zipPath, QList<PayloadEntry> *entries, QStrin
         if (const char *link = archive_entry_symlink_utf8(entry))
             listed.linkTarget = QString::fromUtf8(link);
 
+        QFile unpacked;
+        if (!unpackDir.isEmpty() && listed.kind != PayloadEntry::Kind::SymLink) {
+            const QString name = QDir::cleanPath(listed.archivePath);
+            if (name.isEmpty() || QDir::isAbsolutePath(name) || name == QLatin1String("..")
+                || name.startsWith(QLatin1String("../")))
+                return fail(error, QStringLiteral("The package entry %1 leads out of the package.")
+                                       .arg(listed.archivePath));
+            const QString target = unpackDir + QLatin1Char('/') + name;
+            const bool isFile = listed.kind == PayloadEntry::Kind::File;
+            unpacked.setFileName(target);
+            if (!QDir().mkpath(isFile ? QFileInfo(target).path() : target)
+                || (isFile && !unpacked.open(QIODevice::WriteOnly | QIODevice::NewOnly)))
+                return fail(error, QStringLiteral("Cannot unpack %1 into %2: %3")
+                                       .arg(listed.archivePath, unpackDir, unpacked.errorString()));
+        }
+
         // Reading the data is what makes libarchive compare each entry with its checksum.
         for (;;) {
             const la_ssize_t count =
@@ -210,6 +229,9 @@ bool readZipArchive(const QString &zipPath, QList<PayloadEntry> *entries, QStrin
             if (count == 0)
                 break;
             listed.size += count;
+            if (unpacked.isOpen() && unpacked.write(buffer.constData(), count) != count)
+                return fail(error, QStringLiteral("Cannot unpack %1: %2")
+                                       .arg(unpacked.fileName(), unpacked.errorString()));
         }
         found.append(listed);
     }

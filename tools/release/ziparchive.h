@@ -23,8 +23,11 @@ bool writeZipArchive(const QList<PayloadEntry> &entries, QIODevice *device,
                      QByteArray *writtenSha256, QString *error);
 
 // Reads the archive at zipPath completely (so every entry's checksum is verified) and lists its
-// entries with their kind, permission bits, size and link target; sourcePath stays empty.
-// False with one English message in *error (may be null) when it cannot be read as a zip.
-bool readZipArchive(const QString &zipPath, QList<PayloadEntry> *entries, QString *error);
+// entries with their kind, permission bits, size and link target; sourcePath stays empty. With
+// unpackDir (an existing directory) its directories and files are also written below it (links
+// are not). False with one English message in *error (may be null) when it cannot be read as a
+// zip, an entry's name leads out of unpackDir, or a file cannot be written.
+bool readZipArchive(const QString &zipPath, QList<PayloadEntry> *entries, QString *error,
+                    const QString &unpackDir = QString());
 
 } // namespace Updater::Release
