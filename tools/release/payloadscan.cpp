@@ -57,9 +57,8 @@ bool looksLikeShortAlias(const QString &name)
 class PayloadScanner
 {
 public:
-    PayloadScanner(const QString &root, const QString &canonicalRoot, const QString &prefix)
+    PayloadScanner(const QString &root, const QString &prefix)
         : m_root(root)
-        , m_canonicalRoot(canonicalRoot)
         , m_prefix(prefix)
     {
     }
@@ -131,64 +130,17 @@ private:
             m_entries.append(entry);
             return true;
         }
-        if (S_ISLNK(status.st_mode)) {
-            entry.kind = PayloadEntry::Kind::SymLink;
-            if (!readLinkTarget(path, &entry.linkTarget, error))
-                return false;
-            if (!checkLinkStaysInside(relative, entry.linkTarget, error))
-                return false;
-            m_entries.append(entry);
-            return true;
-        }
-        return fail(error,
-                    QStringLiteral("The payload entry %1 is neither a file, a directory nor a "
-                                   "link.")
-                        .arg(relative));
-    }
-
-    static bool readLinkTarget(const QString &path, QString *target, QString *error)
-    {
-        QByteArray buffer(4096, Qt::Uninitialized);
-        const ssize_t length = ::readlink(QFile::encodeName(path).constData(), buffer.data(),
-                                          static_cast<size_t>(buffer.size()));
-        if (length < 0 || length >= buffer.size())
-            return fail(error,
-                        QStringLiteral("Cannot read the link %1: %2").arg(path, systemError()));
-        buffer.truncate(static_cast<int>(length));
-        *target = QFile::decodeName(buffer);
-        return true;
-    }
-
-    // Two checks, because each misses what the other catches: the written target must not climb
-    // out by its text, and where it resolves (through other links too) must be inside as well.
-    bool checkLinkStaysInside(const QString &relative, const QString &target, QString *error) const
-    {
-        if (target.isEmpty() || target.startsWith(QLatin1Char('/')))
-            return fail(error,
-                        QStringLiteral("The link %1 points outside the payload (%2); links must "
-                                       "be relative and stay inside it.")
-                            .arg(relative, target));
-
-        const QString linkDir = QFileInfo(relative).path(); // "." at the top
-        const QString lexical = QDir::cleanPath(linkDir + QLatin1Char('/') + target);
-        if (lexical == QLatin1String("..") || lexical.startsWith(QLatin1String("../")))
-            return fail(error, QStringLiteral("The link %1 points outside the payload (%2).")
-                                   .arg(relative, target));
-
-        const QString resolved =
-            QFileInfo(m_root + QLatin1Char('/') + relative).canonicalFilePath();
-        if (resolved.isEmpty())
-            return fail(error,
-                        QStringLiteral("The link %1 leads to nothing (%2).").arg(relative, target));
-        if (resolved != m_canonicalRoot && !resolved.startsWith(m_canonicalRoot + QLatin1Char('/')))
-            return fail(
-                error, QStringLiteral("The link %1 points outside the payload (it resolves to %2).")
-                           .arg(relative, resolved));
-        return true;
+        // The updater refuses a package that holds a link, so a release with one could never be
+        // installed.
+        if (S_ISLNK(status.st_mode))
+            return fail(error, QStringLiteral("The payload entry %1 is a link, which the updater "
+                                              "refuses; put what it leads to in its place.")
+                                   .arg(relative));
+        return fail(error, QStringLiteral("The payload entry %1 is neither a file nor a directory.")
+                               .arg(relative));
     }
 
     QString m_root;
-    QString m_canonicalRoot;
     QString m_prefix;
     QList<PayloadEntry> m_entries;
 };
@@ -236,7 +188,7 @@ bool scanPayload(const QString &payloadDir, const QString &topFolder, QList<Payl
     }
 
     const QString root = QDir::cleanPath(rootInfo.absoluteFilePath());
-    PayloadScanner scanner(root, rootInfo.canonicalFilePath(), prefix);
+    PayloadScanner scanner(root, prefix);
     if (!scanner.scanDirectory(QString(), error))
         return false;
     QList<PayloadEntry> found = scanner.takeEntries();

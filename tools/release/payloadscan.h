@@ -19,18 +19,18 @@ struct PayloadEntry
 };
 
 // Lists the payload directory for packing: every entry, hidden ones included (a release is
-// exactly what the publisher put in the folder), links as links without following them, in
-// one stable order (by archive path, so a directory comes before what it holds). With a
-// non-empty topFolder all entries are placed inside a directory of that name.
+// exactly what the publisher put in the folder), in one stable order (by archive path, so a
+// directory comes before what it holds). With a non-empty topFolder all entries are placed inside a
+// directory of that name.
 //
 // Refuses, with one English message in *error (may be null): a payload that is missing, not a
 // directory, unreadable or empty; a payload whose only entry the updater would take for a
-// wrapping folder (use a top folder then); special files; links that are absolute, lead out of
-// the payload or lead nowhere; names that Windows cannot hold; two names in one directory that
+// wrapping folder (use a top folder then); special files and links (the updater refuses a
+// package that holds one); names that Windows cannot hold; two names in one directory that
 // differ only in letter case; names that Windows would take for the updater's special ones (a
 // top-level Orvalink.exe, config, groups or profiles spelled in other letter case, any
 // ".orvalink-" name) or for a short alias ("NAME~1.EXT"). *entries is written only on success. Unix
-// only (lstat, readlink).
+// only (lstat).
 bool scanPayload(const QString &payloadDir, const QString &topFolder, QList<PayloadEntry> *entries,
                  QString *error);
 
