@@ -15,18 +15,8 @@ prefix=$windows_zstd_cache.new
 
 "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
     g++-mingw-w64-x86-64-posix make dpkg-dev
-mkdir -p "$work"
-cd "$work"
-rm -rf src
-if ! ls libzstd_*.dsc >/dev/null 2>&1; then
-    # The newest, a security update included; where the mirror does not carry that one's source,
-    # the one of the release itself.
-    download_debian_source libzstd || true
-    ls libzstd_*.dsc >/dev/null 2>&1 || download_debian_source libzstd /bookworm
-fi
-# dpkg-source applies Debian's patches (security fixes among them) on top of the release.
-dpkg-source --no-check -x libzstd_*.dsc src >/dev/null
-cd src
+# The newest, a security update included, or the release's own.
+unpack_debian_source libzstd "$work" /bookworm
 make -s -C lib -j"$(nproc)" libzstd.a \
     CC=x86_64-w64-mingw32-gcc-posix AR=x86_64-w64-mingw32-ar \
     ZSTD_LIB_COMPRESSION=0 ZSTD_LIB_DICTBUILDER=0 ZSTD_LIB_DEPRECATED=0 ZSTD_LEGACY_SUPPORT=0 \

@@ -77,14 +77,20 @@ download_debian_source() {
 }
 
 # Unpacks Debian's source package $1 into $2/src, downloading it into $2 first unless it is there,
-# and enters $2/src. dpkg-source applies Debian's patches (security fixes among them) on top of
-# the release.
+# and enters $2/src: the newest, or where the mirror does not carry that one's source, the one $3
+# selects (for example "/bookworm", the release's own). dpkg-source applies Debian's patches
+# (security fixes among them) on top of the release.
 unpack_debian_source() {
     mkdir -p "$2"
     cd "$2"
     rm -rf src
     if ! ls "$1"_*.dsc >/dev/null 2>&1; then
-        download_debian_source "$1"
+        if [ -n "${3:-}" ]; then
+            download_debian_source "$1" || true
+            ls "$1"_*.dsc >/dev/null 2>&1 || download_debian_source "$1" "$3"
+        else
+            download_debian_source "$1"
+        fi
     fi
     dpkg-source --no-check -x "$1"_*.dsc src >/dev/null
     cd src

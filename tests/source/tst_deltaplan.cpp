@@ -24,9 +24,9 @@ QString hashOf(const QString &content)
     return content.toLower().rightJustified(64, QLatin1Char('0'));
 }
 
-DeltaFrame frameOf(const QString &spec)
+DeltaFrame frameOf(const QString &row)
 {
-    const QStringList parts = spec.split(QRegularExpression(QStringLiteral("[@+]")));
+    const QStringList parts = row.split(QRegularExpression(QStringLiteral("[@+]")));
     return DeltaFrame{parts.at(1).toLongLong(), parts.at(2).toLongLong(), QString()};
 }
 
@@ -35,14 +35,14 @@ DeltaRelease release(const QStringList &files, const QStringList &patches)
     DeltaRelease delta;
     delta.zpackUrl = QStringLiteral("z");
     delta.zpackSize = 10000000;
-    for (const QString &spec : files) {
-        const QString content = spec.section(QLatin1Char('='), 1).section(QLatin1Char('@'), 0, 0);
-        delta.files.append(DeltaFile{spec.section(QLatin1Char('='), 0, 0),
+    for (const QString &row : files) {
+        const QString content = row.section(QLatin1Char('='), 1).section(QLatin1Char('@'), 0, 0);
+        delta.files.append(DeltaFile{row.section(QLatin1Char('='), 0, 0),
                                      content == QLatin1String("E") ? 0 : 1000, hashOf(content),
-                                     0644, frameOf(spec)});
+                                     0644, frameOf(row)});
     }
-    for (const QString &spec : patches) {
-        const QString version = spec.section(QLatin1Char(':'), 0, 0);
+    for (const QString &row : patches) {
+        const QString version = row.section(QLatin1Char(':'), 0, 0);
         auto patch =
             std::find_if(delta.patches.begin(), delta.patches.end(),
                          [&](const DeltaPatchFile &file) { return file.fromVersion == version; });
@@ -51,10 +51,10 @@ DeltaRelease release(const QStringList &files, const QStringList &patches)
                 DeltaPatchFile{version, QStringLiteral("p-") + version, 100000, QString(), {}});
             patch = delta.patches.end() - 1;
         }
-        const QString change = spec.section(QLatin1Char(':'), 1).section(QLatin1Char('@'), 0, 0);
+        const QString change = row.section(QLatin1Char(':'), 1).section(QLatin1Char('@'), 0, 0);
         patch->entries.append(
             DeltaPatchEntry{QString(), hashOf(change.section(QLatin1Char('>'), 0, 0)), 1000,
-                            hashOf(change.section(QLatin1Char('>'), 1)), frameOf(spec)});
+                            hashOf(change.section(QLatin1Char('>'), 1)), frameOf(row)});
     }
     return delta;
 }
